@@ -1,0 +1,108 @@
+#include "http_server/http_server.h"
+
+#include <chrono>
+#include <functional>
+
+#include "http_server/response_envelope.h"
+#include "log/log.h"
+#include "mac_lookup/mac_lookup.h"
+#include "platform/format.h"
+
+namespace qelt {
+
+using namespace std::placeholders;
+
+http_server& http_server::instance() {
+  static http_server endpoint(get_mac_addresses);
+  return endpoint;
+}
+
+http_server::http_server(mac_lookup lookup) : lookup_(lookup) {}
+
+http_server::~http_server() { end_listener(); }
+
+void http_server::init(const std::string& host_address, int port_number) {
+  host = host_address;
+  port = port_number;
+  server.set_error_handler(std::bind(&http_server::error_handler, this, _1, _2));
+  server.set_exception_handler(std::bind(&http_server::exception_handler, this, _1, _2, _3));
+  server.Get("/", std::bind(&http_server::root_handler, this, _1, _2));
+  server.Options("/", std::bind(&http_server::root_option_handler, this, _1, _2));
+  server.Get("/mac", std::bind(&http_server::mac_handler, this, _1, _2));
+  server.Options("/mac", std::bind(&http_server::mac_option_handler, this, _1, _2));
+  server.Get("/macp", std::bind(&http_server::macp_handler, this, _1, _2));
+  QELT_INFO("server initialized success");
+}
+
+void http_server::start() {
+  listener = std::thread(&http_server::serve, this);
+  QELT_INFO("server start succeed");
+}
+
+void http_server::serve() {
+  bool listen_now = false;
+  {
+    const std::lock_guard<std::mutex> lock(state_mutex_);
+    listen_now = !stopping_ && server.is_valid();
+  }
+  if (listen_now) server.listen(host, port);
+  {
+    const std::lock_guard<std::mutex> lock(state_mutex_);
+    serving_done_ = true;
+  }
+  state_changed_.notify_all();
+}
+
+void http_server::stop() {
+  end_listener();
+  QELT_INFO("server stopped");
+}
+
+// The listener may be anywhere: not yet started, binding, listening, or ended
+// after a failed bind. httplib's stop() only acts on a listening server, so keep
+// asking until the listener thread has finished.
+void http_server::end_listener() {
+  if (!listener.joinable()) return;
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  stopping_ = true;
+  bool stop_sent = false;
+  while (!serving_done_) {
+    if (!stop_sent && server.is_running()) {
+      server.stop();
+      stop_sent = true;
+    }
+    state_changed_.wait_for(lock, std::chrono::milliseconds(5));
+  }
+  lock.unlock();
+  listener.join();
+}
+
+void http_server::error_handler(const httplib::Request& request, httplib::Response& response) {
+  QELT_INFO("error occured: {}, {}", request.path, response.status);
+  const std::string text = qelt::format("error status: {}", response.status);
+  response.set_content(to_body(response_envelope<std::string>{false, text}), "application/json");
+}
+
+void http_server::exception_handler(const httplib::Request& request, httplib::Response& response,
+                                    std::exception_ptr error) {
+  std::string text = unwrap_exception(error).what();
+  if (text.empty()) text = "Unknown exception";
+  QELT_INFO("exception: {}, {}, {}", request.path, request.remote_addr, text);
+  const std::string data = qelt::format("error status: {}, {}", response.status, text);
+  response.set_content(to_body(response_envelope<std::string>{false, data}), "application/json");
+}
+
+std::runtime_error unwrap_exception(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    QELT_ERROR(std::string(e.what()));
+    return std::runtime_error(e.what());
+  } catch (...) {
+    // Nothing but std::exception is thrown on purpose; anything else still gets an answer.
+    QELT_ERROR("Unknown exception");
+    return std::runtime_error("Unknown exception");
+  }
+}
+
+}  // namespace qelt

@@ -1,0 +1,87 @@
+// qelt agent: tells web pages on this machine its MAC addresses over HTTP on
+// 127.0.0.1:17654, as a Windows service (-i installs it, -u removes it).
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "log/log.h"
+#include "main/exe_path.h"
+#include "main/service_installer.h"
+#include "platform/format.h"
+#include "platform/windows_api.h"
+#include "service/main_service.h"
+
+namespace {
+
+constexpr const char* service_name = "qelt agent service";
+constexpr const char* log_file_name = "qelt.log";
+constexpr const char* logger_name = "QELT_LOGGER";
+constexpr const char* level_name = "debug";
+constexpr const char* install_switch = "-i";
+constexpr const char* uninstall_switch = "-u";
+// Exit code when starting or stopping the endpoint failed.
+constexpr int run_failed = 2;
+
+std::string log_path() {
+  const std::string separator(1, qelt::platform::path_separator);
+  return qelt::format("{}{}logs{}{}", qelt::get_exe_dir(), separator, separator, log_file_name);
+}
+
+void run(qelt::main_service& service) {
+  {
+    std::string name = service_name;
+    SERVICE_TABLE_ENTRYA table[] = {{name.data(), &qelt::CService::ServiceMain}, {nullptr, nullptr}};
+    service.m_serviceName = name;
+    service.OnStart();
+    // Returns once the service has reported itself stopped, or at once when the
+    // service control manager did not start this process.
+    if (!StartServiceCtrlDispatcherA(table)) {
+      const DWORD error = GetLastError();
+      std::printf("## Debug console mode ##\n");
+      std::printf("last error = %d\n", static_cast<int>(error));
+    }
+  }
+  service.OnStop();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  try {
+    // A service starts in the system folder: work beside the executable instead.
+    qelt::set_working_dir();
+    qelt::log_manager::create(log_path(), logger_name, level_name);
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return 0;
+  }
+
+  QELT_INFO("qelt logger initialized");
+  try {
+    qelt::main_service service;
+    if (argc == 2) {
+      const std::string command = argv[1];
+      if (command == install_switch) {
+        if (qelt::install_service(service_name)) {
+          QELT_INFO("{}: service installed successfully", service_name);
+        } else {
+          QELT_ERROR("{}: error installing service", service_name);
+        }
+      } else if (command == uninstall_switch) {
+        if (qelt::uninstall_service(service_name)) {
+          QELT_INFO("{}: service uninstalled successfully", service_name);
+        } else {
+          QELT_ERROR("{}: error uninstalling service", service_name);
+        }
+      }
+      // Installed, removed or not: the exit code only says which way was taken.
+      return 1;
+    }
+    run(service);
+    return 0;
+  } catch (const std::exception& e) {
+    QELT_ERROR("{}", e.what());
+    return run_failed;
+  }
+}

@@ -1,0 +1,62 @@
+#include "main/service_installer.h"
+
+#include "main/exe_path.h"
+#include "platform/windows_api.h"
+
+namespace qelt {
+
+namespace {
+
+// The standard access right DELETE, spelt out: resolver headers elsewhere take the name.
+constexpr DWORD delete_access = 0x00010000;
+
+// Closes a service-manager handle on every path out of the function that opened it.
+class sc_handle {
+ public:
+  explicit sc_handle(SC_HANDLE handle) : handle_(handle) {}
+  ~sc_handle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  sc_handle(const sc_handle&) = delete;
+  sc_handle& operator=(const sc_handle&) = delete;
+  SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+sc_handle open_manager() {
+  return sc_handle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+}
+
+}  // namespace
+
+std::string quoted_path(const std::string& path) { return "\"" + path + "\""; }
+
+bool install_service(const std::string& name) {
+  if (name.empty()) return false;
+  const std::string path = get_exe_path();
+  if (path.empty()) return false;
+  // Quoted, so that a path with blanks starts the right file.
+  const std::string binary_path = quoted_path(path);
+
+  const sc_handle manager = open_manager();
+  if (!manager) return false;
+  const sc_handle service(CreateServiceA(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr,
+                                         nullptr, nullptr, nullptr, nullptr));
+  return static_cast<bool>(service);
+}
+
+bool uninstall_service(const std::string& name) {
+  if (name.empty()) return false;
+  const sc_handle manager = open_manager();
+  if (!manager) return false;
+  const sc_handle service(OpenServiceA(manager.get(), name.c_str(), delete_access));
+  if (!service) return false;
+  return DeleteService(service.get()) != FALSE;
+}
+
+}  // namespace qelt

@@ -1,0 +1,16 @@
+// Registration of the agent with the Windows service control manager.
+#pragma once
+
+#include <string>
+
+namespace qelt {
+
+// Registers this executable as an own-process, demand-start service; true when created.
+bool install_service(const std::string& name);
+// Marks the service for deletion; true when that succeeded.
+bool uninstall_service(const std::string& name);
+
+// The executable path as the service manager is to run it: between double quotes.
+std::string quoted_path(const std::string& path);
+
+}  // namespace qelt

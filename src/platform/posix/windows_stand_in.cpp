@@ -1,0 +1,259 @@
+// Stand-ins for the Windows calls the agent makes, built from what Linux offers.
+#include "windows_stand_in.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local DWORD last_error = 0;
+
+std::string read_sys_net(const std::string& interface, const char* entry) {
+  std::ifstream in("/sys/class/net/" + interface + "/" + entry);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
+bool sys_net_exists(const std::string& interface, const char* entry) {
+  return ::access(("/sys/class/net/" + interface + "/" + entry).c_str(), F_OK) == 0;
+}
+
+struct adapter {
+  DWORD index;
+  std::string name;
+  std::u16string wide_name;
+  BYTE address[MAX_ADAPTER_ADDRESS_LENGTH];
+  ULONG address_length;
+  IFTYPE type;
+  IF_OPER_STATUS status;
+};
+
+IFTYPE adapter_type(const std::string& name) {
+  if (sys_net_exists(name, "wireless") || sys_net_exists(name, "phy80211")) return IF_TYPE_IEEE80211;
+  const std::string arp_type = read_sys_net(name, "type");
+  if (arp_type == "1") return IF_TYPE_ETHERNET_CSMACD;
+  if (arp_type == "772") return IF_TYPE_SOFTWARE_LOOPBACK;
+  return IF_TYPE_OTHER;
+}
+
+IF_OPER_STATUS adapter_status(const std::string& name, unsigned int flags) {
+  const std::string state = read_sys_net(name, "operstate");
+  if (state == "up") return IfOperStatusUp;
+  // Loopback and some drivers report no state of their own; Windows calls them up when enabled.
+  if (state == "unknown" && (flags & IFF_UP) != 0) return IfOperStatusUp;
+  return IfOperStatusDown;
+}
+
+std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+std::vector<adapter> list_adapters() {
+  std::vector<adapter> adapters;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return adapters;
+  for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+    if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_PACKET) continue;
+    const auto* link = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
+    adapter a{};
+    a.index = static_cast<DWORD>(link->sll_ifindex);
+    a.name = it->ifa_name;
+    a.wide_name = widen(a.name);
+    a.address_length = std::min<ULONG>(link->sll_halen, MAX_ADAPTER_ADDRESS_LENGTH);
+    std::memcpy(a.address, link->sll_addr, a.address_length);
+    a.type = adapter_type(a.name);
+    a.status = adapter_status(a.name, it->ifa_flags);
+    adapters.push_back(std::move(a));
+  }
+  ::freeifaddrs(list);
+  // Windows lists adapters in interface-index order.
+  std::sort(adapters.begin(), adapters.end(),
+            [](const adapter& x, const adapter& y) { return x.index < y.index; });
+  return adapters;
+}
+
+// Decodes one code point from UTF-16; unpaired surrogates become U+FFFD.
+char32_t next_code_point(const WCHAR*& it, const WCHAR* end) {
+  char32_t unit = *it++;
+  if (unit >= 0xD800 && unit <= 0xDBFF && it != end && *it >= 0xDC00 && *it <= 0xDFFF) {
+    return 0x10000 + ((unit - 0xD800) << 10) + (static_cast<char32_t>(*it++) - 0xDC00);
+  }
+  if (unit >= 0xD800 && unit <= 0xDFFF) return 0xFFFD;
+  return unit;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD code) { last_error = code; }
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
+  if (module != nullptr || size == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::error_code error;
+  const std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  if (error) {
+    SetLastError(static_cast<DWORD>(error.value()));
+    return 0;
+  }
+  // As on Windows: a path that does not fit is cut, terminated, and the size is returned.
+  if (path.size() >= size) {
+    std::memcpy(file_name, path.data(), size - 1);
+    file_name[size - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::memcpy(file_name, path.c_str(), path.size() + 1);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(path.size());
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR path) {
+  if (::chdir(path) != 0) {
+    SetLastError(static_cast<DWORD>(errno));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The ANSI code page here is UTF-8. Like Windows: a size of 0 asks for the size
+// needed, and output that does not fit fails with ERROR_INSUFFICIENT_BUFFER.
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR multi,
+                        int multi_size, LPCCH, LPBOOL) {
+  if (code_page != CP_ACP || flags != 0 || wide == nullptr || wide_length == 0 || multi_size < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const WCHAR* end = wide;
+  if (wide_length < 0) {
+    while (*end != 0) ++end;
+    ++end;  // the terminator is converted too
+  } else {
+    end = wide + wide_length;
+  }
+  std::string out;
+  for (const WCHAR* it = wide; it != end;) append_utf8(out, next_code_point(it, end));
+  if (multi_size == 0) return static_cast<int>(out.size());
+  if (out.size() > static_cast<std::size_t>(multi_size)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(multi, out.data(), out.size());
+  return static_cast<int>(out.size());
+}
+
+int WSAStartup(WORD version, LPWSADATA data) {
+  if (data != nullptr) *data = WSADATA{version, MAKEWORD(2, 2)};
+  return 0;
+}
+
+int WSACleanup() { return 0; }
+
+ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
+  if (size == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::vector<adapter> adapters = list_adapters();
+  if (adapters.empty()) return ERROR_NO_DATA;
+
+  // One block: the records, then each adapter's UTF-16 name and ANSI name.
+  std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_ADDRESSES);
+  for (const adapter& a : adapters) {
+    needed += (a.wide_name.size() + 1) * sizeof(WCHAR) + a.name.size() + 1;
+  }
+  if (addresses == nullptr || *size < needed) {
+    *size = static_cast<ULONG>(needed);
+    return ERROR_BUFFER_OVERFLOW;
+  }
+
+  std::memset(addresses, 0, needed);
+  auto* records = addresses;
+  auto* strings = reinterpret_cast<char*>(records + adapters.size());
+  for (std::size_t i = 0; i < adapters.size(); ++i) {
+    const adapter& a = adapters[i];
+    IP_ADAPTER_ADDRESSES& r = records[i];
+    r.Length = sizeof(IP_ADAPTER_ADDRESSES);
+    r.IfIndex = a.index;
+    r.Next = i + 1 < adapters.size() ? &records[i + 1] : nullptr;
+    r.FriendlyName = reinterpret_cast<PWCHAR>(strings);
+    std::memcpy(strings, a.wide_name.c_str(), (a.wide_name.size() + 1) * sizeof(WCHAR));
+    strings += (a.wide_name.size() + 1) * sizeof(WCHAR);
+    r.Description = r.FriendlyName;  // as Wine reports Linux interfaces
+    r.AdapterName = strings;
+    std::memcpy(strings, a.name.c_str(), a.name.size() + 1);
+    strings += a.name.size() + 1;
+    std::memcpy(r.PhysicalAddress, a.address, sizeof r.PhysicalAddress);
+    r.PhysicalAddressLength = a.address_length;
+    r.IfType = a.type;
+    r.OperStatus = a.status;
+  }
+  return NO_ERROR;
+}
+
+// Nothing starts a process as a Windows service here.
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA*) {
+  SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  return FALSE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR, LPHANDLER_FUNCTION) {
+  SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  return nullptr;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}
+
+// There is no service database here: management fails as it does without
+// administrator rights.
+SC_HANDLE OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
+                         DWORD*, LPCSTR, LPCSTR, LPCSTR) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE, LPCSTR, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
+BOOL DeleteService(SC_HANDLE) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) { return handle != nullptr ? TRUE : FALSE; }
