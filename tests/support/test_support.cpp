@@ -1,0 +1,77 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <httplib.h>
+
+#include "log/log_manager.h"
+#include "support/platform/process.h"
+
+namespace qelt::test {
+
+temp_dir::temp_dir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  const auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    path_ = base / ("qelt-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(path_)) break;
+  }
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+  const std::string text = read_file(path);
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  for (auto end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::string local_date() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  local = *std::localtime(&now);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
+
+std::filesystem::path use_log_in(const std::filesystem::path& folder) {
+  log_manager::create((folder / "qelt.log").string(), "QELT_LOGGER", "debug");
+  return folder / ("qelt_" + local_date() + ".log");
+}
+
+int free_port() {
+  httplib::Server probe;
+  const int port = probe.bind_to_any_port("127.0.0.1");
+  if (port <= 0) throw std::runtime_error("no free loopback port");
+  return port;
+}
+
+process_result run_process(const std::string& command_line) {
+  return platform::run_and_capture(command_line);
+}
+
+}  // namespace qelt::test
