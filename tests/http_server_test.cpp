@@ -1,1 +1,355 @@
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "http_server/http_server.h"
+#include "support/platform/raw_socket.h"
+#include "support/test_support.h"
+
+namespace qelt {
+namespace {
+
+using test::log_record;
+
+// What the fake lookup does; read by the server's worker threads.
+enum class lookup_mode { two_adapters, no_adapter, fails, throws, throws_empty, throws_non_std, throws_bad_utf8 };
+std::atomic<lookup_mode> mode{lookup_mode::two_adapters};
+std::atomic<int> lookups{0};
+
+bool fake_lookup(std::list<std::string>& macs) {
+  ++lookups;
+  switch (mode.load()) {
+    case lookup_mode::two_adapters:
+      macs.push_back("00:1A:2B:3C:4D:5E");
+      macs.push_back("00:1A:2B:3C:4D:5F");
+      return true;
+    case lookup_mode::no_adapter:
+      return true;
+    case lookup_mode::fails:
+      return false;
+    case lookup_mode::throws:
+      throw std::runtime_error("lookup broke");
+    case lookup_mode::throws_empty:
+      throw std::runtime_error("");
+    case lookup_mode::throws_non_std:
+      throw 42;
+    case lookup_mode::throws_bad_utf8:
+      throw std::runtime_error("bad \xFF byte");
+  }
+  return false;
+}
+
+constexpr const char* two_macs = R"({"data":["00:1A:2B:3C:4D:5E","00:1A:2B:3C:4D:5F"],"success":true})";
+
+bool wait_until_answering(int port) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (test::port_answers(port)) return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+// A server on a free loopback port with the fake lookup, logging into a folder of its own.
+class endpoint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mode = lookup_mode::two_adapters;
+    lookups = 0;
+    log_file = test::use_log_in(dir.path());
+    port = test::free_port();
+    server = std::make_unique<http_server>(fake_lookup);
+    server->init("127.0.0.1", port);
+    server->start();
+    ASSERT_TRUE(wait_until_answering(port));
+  }
+
+  void TearDown() override {
+    server->stop();
+    EXPECT_FALSE(test::port_answers(port)) << "still listening after stop";
+  }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(5, 0);
+    return c;
+  }
+
+  // The records written since the server started (init and start left out).
+  std::vector<log_record> request_records() const {
+    auto records = test::read_records(log_file);
+    records.erase(records.begin(), records.begin() + std::min<std::size_t>(2, records.size()));
+    return records;
+  }
+
+  test::temp_dir dir;
+  std::filesystem::path log_file;
+  int port = 0;
+  std::unique_ptr<http_server> server;
+};
+
+void expect_record(const log_record& record, const char* level, const char* function,
+                   const std::string& message) {
+  EXPECT_EQ(record.level, level);
+  EXPECT_EQ(record.function, function);
+  EXPECT_EQ(record.message, message);
+}
+
+TEST_F(endpoint, mac_routes_answer_json_preflight_and_jsonp) {
+  for (const bool keep_alive : {false, true}) {
+    SCOPED_TRACE(keep_alive ? "kept alive" : "one connection a request");
+    auto c = client();
+    c.set_keep_alive(keep_alive);
+    for (const char* path : {"/mac", "/"}) {
+      const auto res = c.Get(path);
+      ASSERT_TRUE(res) << path;
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(res->body, two_macs);
+      EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+      EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "*");
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Private-Network"));
+    }
+    for (const char* path : {"/macp", "/macp?callback=other"}) {
+      const auto res = c.Get(path);
+      ASSERT_TRUE(res) << path;
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(res->body, std::string("macCallback(") + two_macs + ")");
+      EXPECT_EQ(res->get_header_value("Content-Type"), "application/javascript");
+      EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "*");
+    }
+    const int lookups_before = lookups;
+    for (const char* path : {"/mac", "/"}) {
+      const httplib::Headers preflight{{"Origin", "https://example.com"},
+                                       {"Access-Control-Request-Method", "GET"},
+                                       {"Access-Control-Request-Headers", "x-custom"},
+                                       {"Access-Control-Request-Private-Network", "true"}};
+      const auto res = c.Options(path, preflight);
+      ASSERT_TRUE(res) << path;
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(res->body, "");
+      EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain");
+      EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), "*");
+      EXPECT_EQ(res->get_header_value("Access-Control-Allow-Private-Network"), "true");
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Methods"));
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Headers"));
+      EXPECT_FALSE(res->has_header("Access-Control-Max-Age"));
+    }
+    EXPECT_EQ(lookups, lookups_before) << "the preflight looked the adapters up";
+  }
+}
+
+TEST_F(endpoint, head_is_served_by_the_get_route_without_a_body) {
+  const std::string answer = test::raw_exchange(port, "HEAD /mac HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
+  EXPECT_EQ(answer.substr(answer.size() - 4), "\r\n\r\n") << "a body was sent";
+  const auto records = request_records();
+  ASSERT_EQ(records.size(), 2u);
+  expect_record(records[0], "info", "qelt::http_server::mac_handler", "mac addres request: /mac, 127.0.0.1");
+}
+
+TEST_F(endpoint, lookup_results_shape_the_envelope) {
+  auto c = client();
+  mode = lookup_mode::no_adapter;
+  EXPECT_EQ(c.Get("/mac")->body, R"({"data":[],"success":true})");
+  mode = lookup_mode::fails;
+  const auto failed = c.Get("/mac");
+  EXPECT_EQ(failed->status, 200);
+  EXPECT_EQ(failed->body, R"({"data":"could not find mac address","success":false})");
+  EXPECT_EQ(failed->get_header_value("Access-Control-Allow-Origin"), "*");
+  const auto failed_jsonp = c.Get("/macp");
+  EXPECT_EQ(failed_jsonp->body, R"(macCallback({"data":"could not find mac address","success":false}))");
+  EXPECT_EQ(failed_jsonp->get_header_value("Content-Type"), "application/javascript");
+}
+
+TEST_F(endpoint, unrouted_requests_get_their_status_and_a_json_failure_without_cors) {
+  for (const bool keep_alive : {false, true}) {
+    SCOPED_TRACE(keep_alive ? "kept alive" : "one connection a request");
+    auto c = client();
+    c.set_keep_alive(keep_alive);
+    const auto check = [](const httplib::Result& res, int status) {
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, status);
+      EXPECT_EQ(res->body, "{\"data\":\"error status: " + std::to_string(status) + "\",\"success\":false}");
+      EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
+    };
+    check(c.Get("/mac/"), 404);
+    check(c.Get("/MAC"), 404);
+    check(c.Get("/macp/x"), 404);
+    check(c.Post("/mac", "", "text/plain"), 404);
+    check(c.Options("/macp"), 404);
+    check(c.Delete("/mac"), 404);
+  }
+  // A method the library does not route at all.
+  const std::string answer = test::raw_exchange(port, "BREW /mac HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\n\r\n{\"data\":\"error status: 400\",\"success\":false}"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos);
+}
+
+TEST_F(endpoint, bodies_larger_than_any_route_takes_are_refused_before_they_are_read) {
+  const std::string head = "POST /mac HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 1048576\r\n\r\n";
+  const std::string answer = test::raw_exchange(port, head + std::string(1048576, 'x'));
+  EXPECT_EQ(answer.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("{\"data\":\"error status: 413\",\"success\":false}"), std::string::npos) << answer;
+  EXPECT_EQ(client().Get("/mac")->status, 200);
+}
+
+TEST_F(endpoint, handler_exceptions_answer_200_with_the_message) {
+  struct exception_case {
+    lookup_mode mode;
+    std::string data;
+  };
+  const exception_case cases[] = {
+      {lookup_mode::throws, "error status: -1, lookup broke"},
+      {lookup_mode::throws_empty, "error status: -1, Unknown exception"},
+      {lookup_mode::throws_non_std, "error status: -1, Unknown exception"},
+      // Bytes that are not UTF-8 are replaced rather than breaking the answer.
+      {lookup_mode::throws_bad_utf8, "error status: -1, bad \xEF\xBF\xBD byte"},
+  };
+  auto c = client();
+  for (const auto& [failure, data] : cases) {
+    mode = failure;
+    for (const char* path : {"/mac", "/macp"}) {
+      const auto res = c.Get(path);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(res->body, "{\"data\":\"" + data + "\",\"success\":false}");
+      EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
+    }
+  }
+}
+
+TEST_F(endpoint, every_answer_writes_its_records) {
+  auto c = client();
+  c.Get("/mac");
+  c.Get("/");
+  c.Get("/macp?callback=x");
+  c.Options("/mac");
+  c.Get("/MAC");
+  mode = lookup_mode::throws;
+  c.Get("/mac");
+
+  const auto r = request_records();
+  ASSERT_EQ(r.size(), 12u);
+  const std::string json = two_macs;
+  expect_record(r[0], "info", "qelt::http_server::mac_handler", "mac addres request: /mac, 127.0.0.1");
+  expect_record(r[1], "debug", "qelt::http_server::mac_handler", "response for /mac: " + json);
+  expect_record(r[2], "info", "qelt::http_server::mac_handler", "mac addres request: /, 127.0.0.1");
+  expect_record(r[3], "debug", "qelt::http_server::mac_handler", "response for /: " + json);
+  expect_record(r[4], "info", "qelt::http_server::macp_handler", "macp addres request: /macp, 127.0.0.1");
+  expect_record(r[5], "debug", "qelt::http_server::macp_handler", "response for /macp: " + json);
+  expect_record(r[6], "debug", "qelt::http_server::macp_handler", "macCallback(" + json + ")");
+  expect_record(r[7], "info", "qelt::http_server::mac_option_handler",
+                "mac addres options request: /mac, 127.0.0.1");
+  expect_record(r[8], "info", "qelt::http_server::error_handler", "error occured: /MAC, 404");
+  expect_record(r[9], "info", "qelt::http_server::mac_handler", "mac addres request: /mac, 127.0.0.1");
+  expect_record(r[10], "error", "qelt::unwrap_exception", "lookup broke");
+  expect_record(r[11], "info", "qelt::http_server::exception_handler", "exception: /mac, 127.0.0.1, lookup broke");
+  for (const auto& record : r) EXPECT_EQ(record.file, record.function.find("exception") != std::string::npos ||
+                                                             record.function.find("error") != std::string::npos
+                                                         ? "http_server.cpp"
+                                                         : "mac_routes.cpp");
+}
+
+TEST_F(endpoint, concurrent_requests_all_get_the_same_answer) {
+  constexpr int clients = 64;
+  std::vector<std::string> bodies(clients);
+  std::vector<int> statuses(clients, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      auto c = client();
+      c.set_connection_timeout(10, 0);
+      if (const auto res = c.Get(i % 2 ? "/mac" : "/")) {
+        statuses[i] = res->status;
+        bodies[i] = res->body;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < clients; ++i) {
+    EXPECT_EQ(statuses[i], 200) << i;
+    EXPECT_EQ(bodies[i], two_macs) << i;
+  }
+}
+
+// Lifecycle cases need their own servers, so they are not endpoint fixtures.
+class endpoint_lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override { log_file = test::use_log_in(dir.path()); }
+  test::temp_dir dir;
+  std::filesystem::path log_file;
+};
+
+TEST_F(endpoint_lifecycle, logs_init_start_and_stop) {
+  const int port = test::free_port();
+  {
+    http_server server(fake_lookup);
+    server.init("127.0.0.1", port);
+    server.start();
+    ASSERT_TRUE(wait_until_answering(port));
+    server.stop();
+  }
+  const auto r = test::read_records(log_file);
+  ASSERT_EQ(r.size(), 3u);
+  expect_record(r[0], "info", "qelt::http_server::init", "server initialized success");
+  expect_record(r[1], "info", "qelt::http_server::start", "server start succeed");
+  expect_record(r[2], "info", "qelt::http_server::stop", "server stopped");
+}
+
+TEST_F(endpoint_lifecycle, port_taken_runs_on_without_endpoint_and_still_stops) {
+  const int port = test::free_port();
+  const test::port_holder other_program(port);
+  ASSERT_TRUE(other_program.holding());
+  http_server server(fake_lookup);
+  server.init("127.0.0.1", port);
+  server.start();
+  server.stop();
+  const auto r = test::read_records(log_file);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[1].message, "server start succeed");
+  EXPECT_EQ(r[2].message, "server stopped");
+}
+
+TEST_F(endpoint_lifecycle, start_and_stop_back_to_back_leave_no_listener) {
+  const int port = test::free_port();
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    http_server server(fake_lookup);
+    server.init("127.0.0.1", port);
+    server.start();
+    if (cycle % 2 == 1) {
+      ASSERT_TRUE(wait_until_answering(port)) << cycle;
+    }
+    server.stop();  // on even cycles, most likely before the listener listens
+    ASSERT_FALSE(test::port_answers(port)) << "listener left behind in cycle " << cycle;
+  }
+  // The port is free again for anyone.
+  const test::port_holder next(port);
+  EXPECT_TRUE(next.holding());
+}
+
+TEST_F(endpoint_lifecycle, destroyed_without_stop_still_ends_its_listener) {
+  const int port = test::free_port();
+  {
+    http_server server(fake_lookup);
+    server.init("127.0.0.1", port);
+    server.start();
+    ASSERT_TRUE(wait_until_answering(port));
+  }
+  EXPECT_FALSE(test::port_answers(port));
+}
+
+}  // namespace
+}  // namespace qelt

@@ -5,13 +5,15 @@
 #include <ctime>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
-#include <httplib.h>
+#include <gtest/gtest.h>
 
 #include "log/log_manager.h"
 #include "support/platform/process.h"
+#include "support/platform/raw_socket.h"
 
 namespace qelt::test {
 
@@ -49,6 +51,21 @@ std::vector<std::string> read_lines(const std::filesystem::path& path) {
   return lines;
 }
 
+std::vector<log_record> read_records(const std::filesystem::path& path) {
+  static const std::regex record(
+      R"(\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\] \[(\w+)\] \[([^,\]]+), ([^:\]]+(?:::[^:\]]+)*):(\d+)\] (.*))");
+  std::vector<log_record> records;
+  for (const std::string& line : read_lines(path)) {
+    std::smatch match;
+    if (!std::regex_match(line, match, record)) {
+      ADD_FAILURE() << "not a log record: " << line;
+      continue;
+    }
+    records.push_back({match[1], match[2], match[3], match[4], std::stoi(match[5]), match[6]});
+  }
+  return records;
+}
+
 std::string local_date() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -64,14 +81,23 @@ std::filesystem::path use_log_in(const std::filesystem::path& folder) {
 }
 
 int free_port() {
-  httplib::Server probe;
-  const int port = probe.bind_to_any_port("127.0.0.1");
+  // Not httplib's bind_to_any_port: its server keeps that socket open, and with
+  // SO_REUSEPORT it would quietly share the port with the server under test.
+  const int port = test::platform_free_port();
   if (port <= 0) throw std::runtime_error("no free loopback port");
   return port;
 }
 
 process_result run_process(const std::string& command_line) {
   return platform::run_and_capture(command_line);
+}
+
+process_result run_in(const std::filesystem::path& folder, const std::filesystem::path& program,
+                      const std::string& args) {
+  process_result result =
+      platform::run_and_capture(platform::command_in(folder.string(), program.string(), args));
+  std::erase(result.output, '\r');
+  return result;
 }
 
 }  // namespace qelt::test

@@ -30,6 +30,18 @@ std::string local_date();
 // Points the process log at folder/qelt.log; returns the path of today's file.
 std::filesystem::path use_log_in(const std::filesystem::path& folder);
 
+// One log record, split into the fields the record pattern writes.
+struct log_record {
+  std::string date_time;
+  std::string level;
+  std::string file;
+  std::string function;
+  int line = 0;
+  std::string message;
+};
+// The records of a log file; a line that is not a record fails the calling test.
+std::vector<log_record> read_records(const std::filesystem::path& path);
+
 // A loopback port that was free a moment ago.
 int free_port();
 
@@ -39,5 +51,8 @@ struct process_result {
 };
 // Runs a command line through the system's shell and captures its standard output.
 process_result run_process(const std::string& command_line);
+// Runs program with args (already quoted as the shell needs) from folder; carriage returns dropped.
+process_result run_in(const std::filesystem::path& folder, const std::filesystem::path& program,
+                      const std::string& args);
 
 }  // namespace qelt::test

@@ -31,4 +31,15 @@ inline process_result run_and_capture(const std::string& command_line) {
 #endif
 }
 
+// A command line that runs program with args in folder, through the system's shell.
+inline std::string command_in(const std::string& folder, const std::string& program,
+                              const std::string& args) {
+#if defined(_WIN32)
+  // cmd /c drops the outer pair of quotes and runs the rest as it stands.
+  return "\"cd /d \"" + folder + "\" && \"" + program + "\" " + args + "\"";
+#else
+  return "cd '" + folder + "' && '" + program + "' " + args;
+#endif
+}
+
 }  // namespace qelt::test::platform
