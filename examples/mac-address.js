@@ -133,8 +133,8 @@
         '(the lock icon beside the address) and reload.');
     }
     var text = 'The qelt agent did not answer at ' + agent + '. It is not running or not installed: ' +
-      'install it with "qelt-agent.exe -i" (as administrator) and check that the service ' +
-      '"qelt agent service" is running.';
+      'install it with "qelt-agent.exe -i" and start it with ' +
+      'net start "qelt agent service" (both as administrator).';
     if (!pageIsLocal()) {
       text += ' If it is running, the browser may have blocked this page: a page from a public site ' +
         'reaches the agent only over HTTPS and only after you allow local-network access when asked.';
@@ -147,6 +147,7 @@
     status.textContent = state;
     status.setAttribute('data-state', state);
     document.getElementById('via').textContent = via;
+    document.getElementById('via-line').hidden = via === '-';
     document.getElementById('message').textContent = message;
     var list = document.getElementById('macs');
     list.textContent = '';
