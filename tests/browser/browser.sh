@@ -35,6 +35,7 @@ work=$(mktemp -d /tmp/qelt-browser.XXXXXX)
 ns=qelt-browser-$$
 host_pid=""
 keep_pid=""
+driver_pid=""
 export WINEDEBUG=-all WINEPREFIX="$work/prefix"
 
 # Polls a command until it succeeds or the deadline (seconds) passes.
@@ -53,11 +54,19 @@ wait_for() {
 
 gone() { ! kill -0 "$1" 2>/dev/null; }
 
+# For commands in the foreground only: a background job started through a function is
+# a subshell, and its $! would not be the process itself.
 in_ns() { ip netns exec "$ns" "$@"; }
 
 cleanup() {
   local status=$?
   set +e
+  if [ -n "$driver_pid" ]; then
+    # The driver closes its browser on TERM.
+    kill -TERM "$driver_pid" 2>/dev/null
+    wait_for "the browser driver to end" 15 gone "$driver_pid" || kill -KILL "$driver_pid"
+    wait "$driver_pid" 2>/dev/null
+  fi
   if [ -n "$host_pid" ]; then
     echo stop >"$work/host.in"
     wait_for "qelt-host to end" 10 gone "$host_pid" || kill -KILL "$host_pid"
@@ -105,7 +114,7 @@ if [ "$native" = 1 ]; then
   # qelt-host serves until a line arrives on its standard input.
   mkfifo "$work/host.in"
   exec {host_in}<>"$work/host.in"
-  in_ns "$agent" "$port" "$work/logs" <"$work/host.in" >"$work/host.out" 2>&1 &
+  ip netns exec "$ns" "$agent" "$port" "$work/logs" <"$work/host.in" >"$work/host.out" 2>&1 &
   host_pid=$!
   # Stopped means ended: until then it still answers on connections the browser keeps alive.
   stop_agent="echo stop > '$work/host.in' && timeout 30 tail --pid=$host_pid -f /dev/null"
@@ -121,7 +130,7 @@ else
   # Wine ends its services once no ordinary process is left: keep one until cleanup.
   mkfifo "$work/keep.in"
   exec {keep_in}<>"$work/keep.in"
-  in_ns wine cmd.exe /c "set /p _=" <"$work/keep.in" >/dev/null 2>&1 &
+  ip netns exec "$ns" wine cmd.exe /c "set /p _=" <"$work/keep.in" >/dev/null 2>&1 &
   keep_pid=$!
   # Exit status 1 whether or not it installed: the service manager is asked below.
   timeout 120 ip netns exec "$ns" wine "$work/agent/qelt-agent.exe" -i >/dev/null 2>&1 || true
@@ -141,11 +150,13 @@ wait_for "the agent answering on port $port" 60 agent_answers
 echo "# agent answers $(agent_answers); expected [$expected]"
 
 started=$SECONDS
-set +e
-in_ns "$python" "$here/drive.py" --pages "$root/examples" --agent "http://127.0.0.1:$port" \
-  --expect "$expected" --stop-agent "$stop_agent" --work "$work" --chromium "$chromium"
-result=$?
-set -e
+# In the background so that a signal reaches the cleanup at once, not after the browser run.
+ip netns exec "$ns" "$python" "$here/drive.py" --pages "$root/examples" --agent "http://127.0.0.1:$port" \
+  --expect "$expected" --stop-agent "$stop_agent" --work "$work" --chromium "$chromium" &
+driver_pid=$!
+result=0
+wait "$driver_pid" || result=$?
+driver_pid=""
 echo "# browser run: $((SECONDS - started)) s"
 [ "$result" -eq "$skip" ] && exit "$skip"
 

@@ -272,7 +272,13 @@ def only(requests, method, path):
     return found
 
 
+def stop_on_signal(number, frame):
+    raise SystemExit(128 + number)
+
+
 def main():
+    # TERM from the test script (or ctest) unwinds like an error: the browser is closed.
+    signal.signal(signal.SIGTERM, stop_on_signal)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--pages', required=True, help='folder holding mac-address.html')
     parser.add_argument('--agent', required=True, help='agent base URL, e.g. http://127.0.0.1:17654')
