@@ -5,7 +5,7 @@
 // readAnswer() turns the agent's answer into a state, and show() puts it on the page.
 //
 // Query parameters (for trying things out and for tests):
-//   agent=http://127.0.0.1:PORT   another agent base URL
+//   agent=http://127.0.0.1:PORT   another agent port (loopback addresses only)
 //   mode=jsonp                    skip fetch, use JSONP only
 //   mode=custom-header            a fetch with a custom header, which the browser refuses
 (function () {
@@ -15,8 +15,19 @@
   var TIMEOUT_MS = 5000;
 
   var params = new URLSearchParams(window.location.search);
-  var agent = (params.get('agent') || DEFAULT_AGENT).replace(/\/+$/, '');
+  var agent = loopbackOrigin(params.get('agent')) || DEFAULT_AGENT;
   var mode = params.get('mode') || 'auto';
+
+  // The override is loaded as a script on the JSONP path: a link to this page must not
+  // be able to name any other server, so only an origin on this computer is taken.
+  function loopbackOrigin(text) {
+    if (!text) return null;
+    var url;
+    try { url = new URL(text); } catch (e) { return null; }
+    var loopback = url.hostname === '127.0.0.1' || url.hostname === 'localhost' || url.hostname === '[::1]';
+    if (url.protocol !== 'http:' || !loopback || url.username || url.password) return null;
+    return url.origin;
+  }
 
   // A failure that says what went wrong, in the page's words.
   function failure(kind, detail) {
