@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # cleanup and the helpers it calls run from the EXIT trap
 # Browser end-to-end test: examples/mac-address.html in Debian's Chromium, served
 # from another loopback origin, against the agent; everything runs in a network
 # namespace of its own whose two veth adapters give a known MAC list.
@@ -82,6 +83,7 @@ cleanup() {
   if ip netns list | grep -qw "$ns"; then
     local left
     left=$(ip netns pids "$ns")
+    # shellcheck disable=SC2086  # one pid a word
     [ -n "$left" ] && kill -KILL $left 2>/dev/null
     ip netns del "$ns"
   fi
@@ -113,6 +115,7 @@ agent_answers() { in_ns curl -sf --max-time 2 "http://127.0.0.1:$port/mac"; }
 if [ "$native" = 1 ]; then
   # qelt-host serves until a line arrives on its standard input.
   mkfifo "$work/host.in"
+  # shellcheck disable=SC2034  # held open, so qelt-host never reads end-of-file by itself
   exec {host_in}<>"$work/host.in"
   ip netns exec "$ns" "$agent" "$port" "$work/logs" <"$work/host.in" >"$work/host.out" 2>&1 &
   host_pid=$!
@@ -129,6 +132,7 @@ else
   wineserver -w
   # Wine ends its services once no ordinary process is left: keep one until cleanup.
   mkfifo "$work/keep.in"
+  # shellcheck disable=SC2034  # held open, so the keep-alive reads nothing until cleanup
   exec {keep_in}<>"$work/keep.in"
   ip netns exec "$ns" wine cmd.exe /c "set /p _=" <"$work/keep.in" >/dev/null 2>&1 &
   keep_pid=$!

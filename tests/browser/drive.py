@@ -268,8 +268,7 @@ def expect(condition, text):
 
 
 def only(requests, method, path):
-    found = [r for r in requests if r['method'] == method and r['path'] == path]
-    return found
+    return [r for r in requests if r['method'] == method and r['path'] == path]
 
 
 def stop_on_signal(number, frame):
@@ -376,14 +375,11 @@ def main():
         cases.check('a public page without local-network permission shows "blocked"',
                     visit(page(public_site, {}), blocked))
 
-        def granted(v):
-            fetch_path(v)
-
         def grant_then_visit():
             browser.call('Browser.setPermission', {
                 'permission': {'name': 'loopback-network'}, 'setting': 'granted',
                 'origin': f'http://localhost:{public_port}'})
-            visit(page(public_site, {}), granted)()
+            visit(page(public_site, {}), fetch_path)()
         cases.check('the same public page with "loopback-network" granted reads the list', grant_then_visit)
 
         def stop_agent():
