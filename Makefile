@@ -29,5 +29,14 @@ test: build
 	ctest --preset windows || status=1; \
 	exit $$status
 
+# Serves in this machine's own network namespace (a browser here reaches it) from
+# the Wine prefix build/run-prefix until make stop. A second make run says it is serving.
+run: configure
+	cmake --build --preset windows --target qelt-agent
+	@bash scripts/agent-service run
+
+stop:
+	@bash scripts/agent-service stop
+
 clean:
 	rm -rf build

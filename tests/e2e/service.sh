@@ -173,9 +173,10 @@ expect_eq "second -u log records" \
 run_agent "$agent" -i "$log"
 expect_eq "-i again exit code" 1 "$agent_status"
 
-# Another program listening on the agent's address and port.
+# Another program listening on the agent's address and port (started without a
+# function between, so that $! is the listener itself).
 holder_body="held by another program"
-in_ns python3 -c '
+ip netns exec "$e2e_ns" python3 -c '
 import http.server, sys
 body = sys.argv[1].encode()
 class Holder(http.server.BaseHTTPRequestHandler):
