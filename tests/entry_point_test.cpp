@@ -45,9 +45,16 @@ class agent_process : public ::testing::Test {
   fs::path agent;
 };
 
+// The records of the run path. Requests from other programs on this machine may
+// reach the real port while the agent is up; their records are left out.
+std::vector<log_record> lifecycle(std::vector<log_record> records) {
+  std::erase_if(records, [](const log_record& r) { return r.function.find("_handler") != std::string::npos; });
+  return records;
+}
+
 std::vector<std::string> messages(const std::vector<log_record>& records) {
   std::vector<std::string> out;
-  for (const auto& r : records) out.push_back(r.message);
+  for (const auto& r : lifecycle(records)) out.push_back(r.message);
   return out;
 }
 
@@ -59,7 +66,7 @@ TEST_F(agent_process, without_arguments_runs_in_debug_console_mode) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_NE(result.output.find("## Debug console mode ##\nlast error = 1063\n"), std::string::npos)
       << result.output;
-  const auto r = records();
+  const auto r = lifecycle(records());
   EXPECT_EQ(messages(r), run_records);
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].function, "main");
