@@ -19,3 +19,6 @@ set(QELT_HOST_INCLUDE_DIR /usr/include CACHE PATH "Host folder with spdlog, fmt 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run")
+
+# The shipped executable carries no symbols.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
