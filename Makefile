@@ -4,6 +4,7 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 .PHONY: deps configure build test test-linux test-windows run stop clean
+.PHONY: sanitize fuzz-build fuzz fuzz-short bench stress stress-fast
 
 deps:
 	@bash scripts/install-deps
@@ -37,6 +38,27 @@ run: configure
 
 stop:
 	@bash scripts/agent-service stop
+
+# Both sanitizer builds run their suites even when the first fails.
+sanitize: deps
+	@status=0; \
+	for preset in asan tsan; do \
+	  { cmake --preset $$preset >/dev/null && cmake --build --preset $$preset && \
+	    ctest --preset $$preset; } || status=1; \
+	done; \
+	exit $$status
+
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+# About a minute: replays fuzz/regressions and the seeds, then fuzzes each target 25 s.
+fuzz-short: fuzz-build
+	@bash fuzz/run short
+
+# Five minutes a target.
+fuzz: fuzz-build
+	@bash fuzz/run long
 
 clean:
 	rm -rf build
