@@ -54,7 +54,15 @@ void http_server::serve() {
     const std::lock_guard<std::mutex> lock(state_mutex_);
     listen_now = !stopping_ && server.is_valid();
   }
-  if (listen_now) server.listen(host, port);
+  if (listen_now) {
+    try {
+      server.listen(host, port);
+    } catch (const std::exception& e) {
+      // The library's worker threads could not be made: end as when binding fails,
+      // rather than take the process down from this thread.
+      QELT_ERROR("{}", e.what());
+    }
+  }
   {
     const std::lock_guard<std::mutex> lock(state_mutex_);
     serving_done_ = true;
