@@ -60,5 +60,19 @@ fuzz-short: fuzz-build
 fuzz: fuzz-build
 	@bash fuzz/run long
 
+# Reports only (never fails on a figure); about 20 minutes. See bench/README.md.
+bench: deps
+	python3 bench/run.py
+
+# Hostile input, slow clients, adapter churn, log faults, a 1,000,000-request soak,
+# loopback only; the hostile cases also under Wine. About 10 minutes.
+stress: deps
+	python3 stress/run.py --wine
+
+# The fast cases of make stress (about 5 s): a 256 MiB POST, a chunked POST that never
+# ends, log folder faults, loopback only.
+stress-fast: deps
+	python3 stress/run.py --fast
+
 clean:
 	rm -rf build

@@ -1,0 +1,552 @@
+#!/usr/bin/env python3
+"""Benchmarks of the agent's endpoint against reference servers of the same stack.
+
+    bench/run.py [--rounds N] [--seconds S] [SECTION...]
+
+Sections (all by default, in this order):
+  endpoint  qelt-host against the bare server: 1/8/64 connections, kept alive and
+            with Connection: close; req/s, p50, p99, server CPU per request
+  backlog   qelt-host built with several CPPHTTPLIB_LISTEN_BACKLOG values, 64 and
+            256 connections; tail latency, socket errors, the kernel's listen drops
+  adapters  the lookup alone (Google Benchmark) and the endpoint's CPU per request
+            with 1, 2, 32, 64 and 256 veth interfaces in namespaces of our own
+  memory    peak RSS idle and after load (VmHWM, /usr/bin/time -v), time from
+            process start to the first answered GET /mac
+  profile   perf profiles of the agent and the bare server under the same load
+  wine      the Windows build under Wine against a bare MinGW server and one that
+            makes the same two GetAdaptersAddresses calls per request
+Targets alternate within each round; figures are medians over the rounds. The
+report never fails on a figure: it only reports. Results go to
+build/perf-results/<time>/ (summary.md, raw.json, logs); the summary is printed.
+"""
+import argparse
+import contextlib
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build"
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+BACKLOGS = [5, 64, 512, 4096]
+ADAPTER_COUNTS = [1, 2, 32, 64, 256]
+NS_PREFIX = f"qelt-bench-{os.getpid()}"
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, text=True, **kw)
+
+
+# ---------------------------------------------------------------------------- builds
+
+def build_native(folder, backlog=None):
+    flags = f"-DCPPHTTPLIB_LISTEN_BACKLOG={backlog}" if backlog is not None else ""
+    run(["cmake", "--preset", "linux", "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
+         "-DQELT_BUILD_TESTS=OFF", "-DQELT_BUILD_BENCH=ON", f"-DCMAKE_CXX_FLAGS={flags}"],
+        stdout=subprocess.DEVNULL)
+    targets = ["qelt-host"] if backlog is not None else ["qelt-host", "qelt-bench-server", "qelt-lookup-bench"]
+    run(["cmake", "--build", str(folder), "-j2", "--target", *targets], stdout=subprocess.DEVNULL)
+
+
+def build_windows(folder):
+    run(["cmake", "--preset", "windows", "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
+         "-DQELT_BUILD_TESTS=OFF", "-DQELT_BUILD_BENCH=ON"], stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", str(folder), "-j2", "--target", "qelt-host", "qelt-bench-server"],
+        stdout=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------------------- processes
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def get_mac(port, timeout=1.0):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("GET", "/mac")
+        answer = conn.getresponse()
+        answer.read()
+        return answer.status
+    finally:
+        conn.close()
+
+
+class Host:
+    """A server process serving on 127.0.0.1:port until its standard input closes."""
+
+    def __init__(self, name, argv, port, prefix=(), env=None, work=None):
+        self.name, self.port = name, port
+        self.stderr = open(work / f"{name}.stderr", "w") if work else subprocess.DEVNULL
+        self.proc = subprocess.Popen([*prefix, *argv], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL, stderr=self.stderr,
+                                     env=env, start_new_session=True)
+        self.started = time.monotonic()
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def wait_ready(self, deadline_s, ns=None):
+        end = time.monotonic() + deadline_s
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"{self.name} exited with {self.proc.returncode}")
+            try:
+                status = probe_status(self.port, ns)
+                if status == 200:
+                    return time.monotonic() - self.started
+            except OSError:
+                pass
+            time.sleep(0.002)  # polling interval while waiting for the first answer
+        raise RuntimeError(f"{self.name} did not answer within {deadline_s}s")
+
+    def stop(self, deadline_s=10):
+        if self.proc.poll() is None:
+            with contextlib.suppress(OSError):
+                self.proc.stdin.close()
+            try:
+                self.proc.wait(deadline_s)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        if self.stderr is not subprocess.DEVNULL:
+            self.stderr.close()
+
+
+def probe_status(port, ns):
+    if ns is None:
+        return get_mac(port)
+    out = subprocess.run(["ip", "netns", "exec", ns, "curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                          "--max-time", "1", f"http://127.0.0.1:{port}/mac"], text=True, capture_output=True)
+    return int(out.stdout or 0)
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process (all its threads), in seconds."""
+    text = Path(f"/proc/{pid}/stat").read_text()
+    fields = text[text.rindex(")") + 2:].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def vm_kib(pid, key):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith(key + ":"):
+            return int(line.split()[1])
+    return 0
+
+
+def listen_drops():
+    out = subprocess.run(["nstat", "-az", "TcpExtListenOverflows", "TcpExtListenDrops"],
+                         text=True, capture_output=True).stdout
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r"(TcpExt\w+)\s+(\d+)", out)}
+
+
+# ---------------------------------------------------------------------------- wrk
+
+UNIT = {"us": 1e-3, "ms": 1.0, "s": 1e3}
+
+
+def parse_wrk(text):
+    def latency(pct):
+        m = re.search(rf"^\s*{pct}%\s+([\d.]+)(us|ms|s)\s*$", text, re.M)
+        return float(m.group(1)) * UNIT[m.group(2)] if m else None
+    m = re.search(r"(\d+) requests in", text)
+    errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    non2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    return {
+        "requests": int(m.group(1)) if m else 0,
+        "rps": float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1)),
+        "p50_ms": latency(50), "p99_ms": latency(99),
+        "socket_errors": sum(int(x) for x in errors.groups()) if errors else 0,
+        "timeouts": int(errors.group(4)) if errors else 0,
+        "non2xx": int(non2xx.group(1)) if non2xx else 0,
+    }
+
+
+def wrk(port, conns, seconds, close, ns=None, path="/mac"):
+    cmd = ["wrk", "-t", str(min(conns, 2)), "-c", str(conns), "-d", f"{seconds}s", "--latency",
+           "--timeout", "5s"]
+    if close:
+        cmd += ["-H", "Connection: close"]
+    cmd.append(f"http://127.0.0.1:{port}{path}")
+    if ns:
+        cmd = ["ip", "netns", "exec", ns, *cmd]
+    out = subprocess.run(cmd, text=True, capture_output=True, timeout=seconds + 60)
+    if out.returncode != 0:
+        raise RuntimeError(f"wrk failed: {out.stderr}")
+    return parse_wrk(out.stdout)
+
+
+def measure(host, conns, seconds, close, ns=None):
+    before = cpu_seconds(host.pid)
+    result = wrk(host.port, conns, seconds, close, ns)
+    result["cpu_us_per_req"] = ((cpu_seconds(host.pid) - before) * 1e6 / result["requests"]
+                                if result["requests"] else None)
+    return result
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def fmt(v, digits=0):
+    if v is None:
+        return "-"
+    return f"{v:,.{digits}f}"
+
+
+# ---------------------------------------------------------------------------- sections
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        self.out = BUILD / "perf-results" / stamp
+        self.out.mkdir(parents=True, exist_ok=True)
+        self.raw = {"machine": machine(), "args": vars(args)}
+        self.summary = [f"# Benchmark run {stamp}", "", "Machine: " + self.raw["machine"], ""]
+        self.native = BUILD / "perf-linux"
+        self.hosts = []
+        self.namespaces = []
+
+    def host(self, name, argv, port, **kw):
+        h = Host(name, argv, port, work=self.out, **kw)
+        self.hosts.append(h)
+        return h
+
+    def agent_argv(self, folder, port):
+        logs = Path(tempfile.mkdtemp(prefix="qelt-bench-logs-"))
+        self.raw.setdefault("log_dirs", []).append(str(logs))
+        return [str(folder / "src" / "qelt-host"), str(port), str(logs)]
+
+    def bare_argv(self, mode, port):
+        return [str(self.native / "bench" / "qelt-bench-server"), mode, str(port)]
+
+    def write(self, lines):
+        self.summary += lines + [""]
+        (self.out / "summary.md").write_text("\n".join(self.summary) + "\n")
+        (self.out / "raw.json").write_text(json.dumps(self.raw, indent=1))
+        log("\n".join(lines))
+
+    def cleanup(self):
+        for h in self.hosts:
+            with contextlib.suppress(Exception):
+                h.stop()
+        for ns in self.namespaces:
+            subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+        for d in self.raw.get("log_dirs", []):
+            shutil.rmtree(d, ignore_errors=True)
+
+    # -- endpoint ---------------------------------------------------------------
+    def endpoint(self):
+        a = self.args
+        agent = self.host("agent", self.agent_argv(self.native, p := free_port()), p)
+        bare = self.host("bare", self.bare_argv("bare", q := free_port()), q)
+        for h in (agent, bare):
+            h.wait_ready(10)
+            wrk(h.port, 8, 1, False)  # warm-up
+        configs = [(c, close) for close in (False, True) for c in (1, 8, 64)]
+        results = {(c, close, t): [] for c, close in configs for t in ("agent", "bare")}
+        for r in range(a.rounds):
+            for c, close in configs:
+                order = (agent, bare) if r % 2 == 0 else (bare, agent)
+                for h in order:
+                    results[(c, close, h.name)].append(measure(h, c, a.seconds, close))
+        self.raw["endpoint"] = {f"{c}/{'close' if cl else 'keep'}/{t}": v for (c, cl, t), v in results.items()}
+        lines = ["## Endpoint: qelt-host (real lookup and log) against the bare server",
+                 f"{a.rounds} rounds x {a.seconds}s, alternating; medians. CPU is the server's utime+stime per request.",
+                 "",
+                 "| conns | mode | agent req/s | bare req/s | ratio | agent p50 ms | agent p99 ms | bare p50 ms | bare p99 ms | agent CPU us/req | bare CPU us/req | errors agent/bare |",
+                 "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+        for c, close in configs:
+            ag, ba = results[(c, close, "agent")], results[(c, close, "bare")]
+            m = lambda rs, k: median([x[k] for x in rs])
+            ratio = m(ag, "rps") / m(ba, "rps") if m(ba, "rps") else None
+            errs = f"{sum(x['socket_errors'] + x['non2xx'] for x in ag)}/{sum(x['socket_errors'] + x['non2xx'] for x in ba)}"
+            lines.append(f"| {c} | {'close' if close else 'keep-alive'} | {fmt(m(ag, 'rps'))} | {fmt(m(ba, 'rps'))} | "
+                         f"{fmt(ratio * 100 if ratio else None)}% | {fmt(m(ag, 'p50_ms'), 3)} | {fmt(m(ag, 'p99_ms'), 3)} | "
+                         f"{fmt(m(ba, 'p50_ms'), 3)} | {fmt(m(ba, 'p99_ms'), 3)} | {fmt(m(ag, 'cpu_us_per_req'), 1)} | "
+                         f"{fmt(m(ba, 'cpu_us_per_req'), 1)} | {errs} |")
+        for h in (agent, bare):
+            h.stop()
+        self.write(lines)
+
+    # -- backlog ----------------------------------------------------------------
+    def backlog(self):
+        a = self.args
+        hosts = []
+        for b in BACKLOGS:
+            folder = self.native if b == 5 else BUILD / f"perf-backlog-{b}"
+            if b != 5:
+                build_native(folder, b)
+            hosts.append((b, self.host(f"agent-backlog-{b}", self.agent_argv(folder, p := free_port()), p)))
+        for _, h in hosts:
+            h.wait_ready(10)
+        configs = [(64, True), (64, False), (256, True)]
+        results = {}
+        for r in range(a.rounds):
+            for c, close in configs:
+                for b, h in (hosts if r % 2 == 0 else hosts[::-1]):
+                    drops = listen_drops()
+                    res = measure(h, c, a.seconds, close)
+                    after = listen_drops()
+                    res["listen_overflows"] = after.get("TcpExtListenOverflows", 0) - drops.get("TcpExtListenOverflows", 0)
+                    results.setdefault((b, c, close), []).append(res)
+        self.raw["backlog"] = {f"{b}/{c}/{'close' if cl else 'keep'}": v for (b, c, cl), v in results.items()}
+        lines = ["## Listen backlog (agent built with -DCPPHTTPLIB_LISTEN_BACKLOG=N)",
+                 f"{a.rounds} rounds x {a.seconds}s, alternating; medians. Overflows: the kernel's TcpExtListenOverflows during the run (summed).",
+                 "",
+                 "| backlog | conns | mode | req/s | p50 ms | p99 ms | max p99 ms | listen overflows | socket errors |",
+                 "|---|---|---|---|---|---|---|---|---|"]
+        for c, close in configs:
+            for b in BACKLOGS:
+                rs = results[(b, c, close)]
+                lines.append(f"| {b} | {c} | {'close' if close else 'keep-alive'} | {fmt(median([x['rps'] for x in rs]))} | "
+                             f"{fmt(median([x['p50_ms'] for x in rs]), 3)} | {fmt(median([x['p99_ms'] for x in rs]), 3)} | "
+                             f"{fmt(max(x['p99_ms'] or 0 for x in rs), 3)} | {sum(x['listen_overflows'] for x in rs)} | "
+                             f"{sum(x['socket_errors'] for x in rs)} |")
+        for _, h in hosts:
+            h.stop()
+        self.write(lines)
+
+    # -- adapters ---------------------------------------------------------------
+    def make_namespace(self, count):
+        ns, peers = f"{NS_PREFIX}-{count}", f"{NS_PREFIX}-{count}-peers"
+        for n in (ns, peers):
+            run(["ip", "netns", "add", n])
+            self.namespaces.append(n)
+        # Each veth's peer lives in the second namespace, so the first holds exactly
+        # `count` Ethernet interfaces (and lo), all up.
+        batch = [f"link add qb{i} netns {ns} type veth peer name qp{i} netns {peers}" for i in range(count)]
+        run(["ip", "-batch", "-"], input="\n".join(batch) + "\n")
+        up = ["link set lo up"] + [f"link set qb{i} up" for i in range(count)]
+        run(["ip", "-n", ns, "-batch", "-"], input="\n".join(up) + "\n")
+        run(["ip", "-n", peers, "-batch", "-"], input="\n".join(f"link set qp{i} up" for i in range(count)) + "\n")
+        return ns
+
+    def adapters(self):
+        a = self.args
+        lookup = {}
+        envs = {}
+        for n in ADAPTER_COUNTS:
+            ns = self.make_namespace(n)
+            out = self.out / f"lookup-{n}.json"
+            subprocess.run(["ip", "netns", "exec", ns, str(self.native / "bench" / "qelt-lookup-bench"),
+                            "--benchmark_filter=system_lookup", "--benchmark_min_time=1",
+                            f"--benchmark_out={out}", "--benchmark_out_format=json"],
+                           stdout=subprocess.DEVNULL, check=True)
+            b = json.loads(out.read_text())["benchmarks"][0]
+            lookup[n] = {"cpu_us": b["cpu_time"] / 1e3, "macs": b.get("macs")}
+            agent = self.host(f"agent-{n}", self.agent_argv(self.native, p := free_port()), p,
+                              prefix=["ip", "netns", "exec", ns])
+            ref = self.host(f"adapters-{n}", self.bare_argv("adapters", q := free_port()), q,
+                            prefix=["ip", "netns", "exec", ns])
+            agent.wait_ready(10, ns)
+            ref.wait_ready(10, ns)
+            envs[n] = (ns, agent, ref)
+        synth = self.out / "lookup-synthetic.json"
+        subprocess.run([str(self.native / "bench" / "qelt-lookup-bench"), "--benchmark_filter=synthetic|log_record",
+                        f"--benchmark_out={synth}", "--benchmark_out_format=json"],
+                       stdout=subprocess.DEVNULL, check=True)
+        synthetic = {b["name"]: b["cpu_time"] for b in json.loads(synth.read_text())["benchmarks"] if "cpu_time" in b}
+        results = {}
+        for r in range(a.rounds):
+            for n in (ADAPTER_COUNTS if r % 2 == 0 else ADAPTER_COUNTS[::-1]):
+                ns, agent, ref = envs[n]
+                for h in ((agent, ref) if r % 2 == 0 else (ref, agent)):
+                    results.setdefault((n, h.name.split("-")[0]), []).append(measure(h, 8, a.seconds, False, ns))
+        self.raw["adapters"] = {"lookup": lookup, "synthetic_ns": synthetic,
+                                "endpoint": {f"{n}/{t}": v for (n, t), v in results.items()}}
+        one = median([x["cpu_us_per_req"] for x in results[(1, "agent")]])
+        lines = ["## Adapters: veth interfaces in a namespace of our own (8 connections, kept alive)",
+                 "Lookup: qelt-lookup-bench system_lookup in the namespace (Linux stand-in over getifaddrs and /sys).",
+                 "Reference: qelt-bench-server adapters (the two GetAdaptersAddresses calls, fixed body, no log).",
+                 "",
+                 "| interfaces | MACs listed | lookup us (CPU) | agent req/s | agent CPU us/req | x one adapter | reference req/s | reference CPU us/req |",
+                 "|---|---|---|---|---|---|---|---|"]
+        for n in ADAPTER_COUNTS:
+            ag, rf = results[(n, "agent")], results[(n, "adapters")]
+            cpu = median([x["cpu_us_per_req"] for x in ag])
+            lines.append(f"| {n} | {fmt(lookup[n]['macs'])} | {fmt(lookup[n]['cpu_us'], 1)} | {fmt(median([x['rps'] for x in ag]))} | "
+                         f"{fmt(cpu, 1)} | {fmt(cpu / one if one else None, 2)} | {fmt(median([x['rps'] for x in rf]))} | "
+                         f"{fmt(median([x['cpu_us_per_req'] for x in rf]), 1)} |")
+        lines += ["", "Synthetic adapter lists through the lookup's filter (no system call), and one log record:", "",
+                  "| benchmark | CPU ns |", "|---|---|"]
+        lines += [f"| {k} | {fmt(v)} |" for k, v in synthetic.items()]
+        for n in ADAPTER_COUNTS:
+            for h in envs[n][1:]:
+                h.stop()
+        self.write(lines)
+
+    # -- memory and start-up ----------------------------------------------------
+    def memory(self):
+        a = self.args
+        starts = {"agent": [], "bare": []}
+        for r in range(max(10, a.rounds * 4)):
+            for name in (("agent", "bare") if r % 2 == 0 else ("bare", "agent")):
+                p = free_port()
+                argv = self.agent_argv(self.native, p) if name == "agent" else self.bare_argv("bare", p)
+                h = self.host(f"start-{name}", argv, p)
+                starts[name].append(h.wait_ready(10) * 1e3)
+                h.stop()
+        mem = {}
+        for name in ("agent", "bare"):
+            p = free_port()
+            argv = self.agent_argv(self.native, p) if name == "agent" else self.bare_argv("bare", p)
+            timed = self.host(f"mem-{name}", ["/usr/bin/time", "-v", *argv], p)
+            timed.wait_ready(10)
+            child = int(Path(f"/proc/{timed.pid}/task/{timed.pid}/children").read_text().split()[0])
+            idle = vm_kib(child, "VmHWM")
+            for close in (False, True):
+                for c in (8, 64):
+                    wrk(p, c, a.seconds, close)
+            loaded = vm_kib(child, "VmHWM")
+            rss_now = vm_kib(child, "VmRSS")
+            timed.stop()
+            text = (self.out / f"mem-{name}.stderr").read_text()
+            m = re.search(r"Maximum resident set size \(kbytes\): (\d+)", text)
+            mem[name] = {"idle_hwm_kib": idle, "loaded_hwm_kib": loaded, "rss_after_kib": rss_now,
+                         "time_v_max_kib": int(m.group(1)) if m else None}
+        self.raw["memory"] = {"start_ms": starts, "rss": mem}
+        sa, sb = median(starts["agent"]), median(starts["bare"])
+        lines = ["## Memory and start-up (native Release)",
+                 f"Start-up: process start to the first answered GET /mac, {len(starts['agent'])} alternating starts each, median (min-max).",
+                 f"Peak RSS: VmHWM after the first answer (idle) and after {2 * 2 * a.seconds}s of load (8 and 64 connections, kept alive and close); /usr/bin/time -v for the whole run.",
+                 "",
+                 "| | start-up ms | idle VmHWM MiB | loaded VmHWM MiB | growth MiB | time -v max RSS MiB |",
+                 "|---|---|---|---|---|---|"]
+        for name, s in (("agent", starts["agent"]), ("bare", starts["bare"])):
+            m = mem[name]
+            lines.append(f"| {name} | {fmt(median(s), 1)} ({fmt(min(s), 1)}-{fmt(max(s), 1)}) | {fmt(m['idle_hwm_kib'] / 1024, 2)} | "
+                         f"{fmt(m['loaded_hwm_kib'] / 1024, 2)} | {fmt((m['loaded_hwm_kib'] - m['idle_hwm_kib']) / 1024, 2)} | "
+                         f"{fmt((m['time_v_max_kib'] or 0) / 1024, 2)} |")
+        lines += ["", f"Ratios: start-up {fmt(sa / sb, 2)}x bare; loaded peak RSS "
+                  f"{fmt(mem['agent']['loaded_hwm_kib'] / mem['bare']['loaded_hwm_kib'], 2)}x bare."]
+        self.write(lines)
+
+    # -- profile ----------------------------------------------------------------
+    def profile(self):
+        lines = ["## Where the time goes (perf, 8 connections kept alive)", ""]
+        for name in ("agent", "bare"):
+            p = free_port()
+            argv = self.agent_argv(self.native, p) if name == "agent" else self.bare_argv("bare", p)
+            h = self.host(f"profile-{name}", argv, p)
+            h.wait_ready(10)
+            data = self.out / f"perf-{name}.data"
+            rec = subprocess.Popen(["perf", "record", "-F", "997", "-g", "-o", str(data), "-p", str(h.pid)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            res = wrk(p, 8, self.args.seconds, False)
+            rec.send_signal(signal.SIGINT)
+            rec.wait(60)
+            h.stop()
+            report = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--stdio",
+                                     "--sort", "dso", "-q"], text=True, capture_output=True).stdout
+            (self.out / f"perf-{name}-dso.txt").write_text(report)
+            syms = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--stdio",
+                                   "--sort", "sym", "-q", "-g", "none", "--percent-limit", "1"],
+                                  text=True, capture_output=True).stdout
+            (self.out / f"perf-{name}-sym.txt").write_text(syms)
+            top = [l for l in report.splitlines() if l.strip()][:8]
+            lines += [f"### {name}: {fmt(res['rps'])} req/s during the profile; samples by DSO", "```", *top, "```"]
+        self.write(lines)
+
+    # -- wine -------------------------------------------------------------------
+    def wine(self):
+        a = self.args
+        folder = BUILD / "perf-windows"
+        build_windows(folder)
+        prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-wine-"))
+        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        try:
+            subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=180)
+            logs = prefix / "drive_c" / "qelt-logs"
+            logs.mkdir(parents=True)
+            targets = [
+                ("agent", [str(folder / "src" / "qelt-host.exe"), str(p1 := free_port()), "C:\\qelt-logs"], p1),
+                ("adapters", [str(folder / "bench" / "qelt-bench-server.exe"), "adapters", str(p2 := free_port())], p2),
+                ("bare", [str(folder / "bench" / "qelt-bench-server.exe"), "bare", str(p3 := free_port())], p3),
+            ]
+            hosts = [self.host(f"wine-{n}", ["wine", *argv], p, env=env) for n, argv, p in targets]
+            for h in hosts:
+                h.wait_ready(120)
+                wrk(h.port, 8, 1, False)
+            configs = [(8, False), (8, True), (1, False)]
+            results = {}
+            for r in range(a.rounds):
+                for c, close in configs:
+                    for h in (hosts if r % 2 == 0 else hosts[::-1]):
+                        results.setdefault((c, close, h.name), []).append(wrk(h.port, c, a.seconds, close))
+            for h in hosts:
+                h.stop(30)
+        finally:
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(prefix, ignore_errors=True)
+        self.raw["wine"] = {f"{c}/{'close' if cl else 'keep'}/{t}": v for (c, cl, t), v in results.items()}
+        lines = ["## Under Wine: the Windows build (qelt-host.exe) against MinGW reference servers",
+                 "Fresh prefix, WINEDEBUG=-all. 'adapters' makes the agent's two GetAdaptersAddresses calls per request; compare Wine figures with Wine figures only.",
+                 f"{a.rounds} rounds x {a.seconds}s, alternating; medians.", "",
+                 "| conns | mode | agent req/s | adapters-ref req/s | bare req/s | agent/adapters-ref | agent p50 ms | agent p99 ms | ref p99 ms | errors agent |",
+                 "|---|---|---|---|---|---|---|---|---|---|"]
+        for c, close in configs:
+            ag, rf, ba = (results[(c, close, t)] for t in ("wine-agent", "wine-adapters", "wine-bare"))
+            m = lambda rs, k: median([x[k] for x in rs])
+            lines.append(f"| {c} | {'close' if close else 'keep-alive'} | {fmt(m(ag, 'rps'))} | {fmt(m(rf, 'rps'))} | {fmt(m(ba, 'rps'))} | "
+                         f"{fmt(m(ag, 'rps') / m(rf, 'rps') * 100)}% | {fmt(m(ag, 'p50_ms'), 2)} | {fmt(m(ag, 'p99_ms'), 2)} | "
+                         f"{fmt(m(rf, 'p99_ms'), 2)} | {sum(x['socket_errors'] + x['non2xx'] for x in ag)} |")
+        self.write(lines)
+
+
+def machine():
+    cpu = next((l.split(":", 1)[1].strip() for l in Path("/proc/cpuinfo").read_text().splitlines()
+                if l.startswith("model name")), "?")
+    load = Path("/proc/loadavg").read_text().split()[:3]
+    return f"{os.cpu_count()} cores ({cpu}), kernel {os.uname().release}, load average at start {' '.join(load)}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--no-build", action="store_true", help="use the binaries already in build/perf-*")
+    parser.add_argument("sections", nargs="*", default=["endpoint", "backlog", "adapters", "memory", "profile", "wine"])
+    args = parser.parse_args()
+    if os.geteuid() != 0 and "adapters" in args.sections:
+        sys.exit("bench: the adapters section needs root (network namespaces)")
+    bench = Bench(args)
+    if not args.no_build:
+        build_native(bench.native)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        for section in args.sections:
+            log(f"bench: {section} ...")
+            try:
+                getattr(bench, section)()
+            except Exception as error:  # a report, not a test: note it and go on
+                bench.write([f"## {section}: not measured", f"{type(error).__name__}: {error}"])
+    finally:
+        bench.cleanup()
+    log(f"bench: results in {bench.out}")
+
+
+if __name__ == "__main__":
+    main()
