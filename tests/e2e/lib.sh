@@ -100,12 +100,7 @@ e2e_require_tools() {
 # named after a process id that no longer exists.
 e2e_sweep_stale() {
   local ns pid dir
-  for ns in $(ip netns list | awk '{print $1}' | grep -E "^qelt-e2e-${e2e_test}-[0-9]+$" || true); do
-    pid=${ns##*-}
-    kill -0 "$pid" 2>/dev/null && continue
-    e2e_log "removing namespace $ns of an ended run"
-    e2e_end_namespace "$ns"
-  done
+  # The prefixes first, so that their wineservers end their own processes.
   for dir in "${TMPDIR:-/tmp}"/qelt-e2e-"$e2e_test"-*; do
     [ -d "$dir" ] || continue
     pid=${dir##*-}
@@ -113,6 +108,12 @@ e2e_sweep_stale() {
     kill -0 "$pid" 2>/dev/null && continue
     if [ -d "$dir/prefix" ]; then WINEPREFIX="$dir/prefix" timeout 30 wineserver -k 2>/dev/null || true; fi
     rm -rf "$dir"
+  done
+  for ns in $(ip netns list | awk '{print $1}' | grep -E "^qelt-e2e-${e2e_test}-[0-9]+$" || true); do
+    pid=${ns##*-}
+    kill -0 "$pid" 2>/dev/null && continue
+    e2e_log "removing namespace $ns of an ended run"
+    e2e_end_namespace "$ns"
   done
 }
 
@@ -127,6 +128,8 @@ e2e_cleanup() {
   local status=$?
   set +e
   trap - EXIT INT TERM HUP
+  # A signal's trap runs inside whatever redirection was active: report to the test's own output.
+  exec 1>&"$e2e_stdout" 2>&"$e2e_stderr"
   local pid
   for pid in "${e2e_pids[@]}"; do kill "$pid" 2>/dev/null; done
   if [ -n "$e2e_prefix" ] && [ -d "$e2e_prefix" ]; then
@@ -151,6 +154,7 @@ e2e_begin() {
     exit "$e2e_skip"
   fi
   e2e_require_tools ip wine wineserver curl timeout awk
+  exec {e2e_stdout}>&1 {e2e_stderr}>&2
   trap e2e_cleanup EXIT
   trap 'exit 130' INT
   trap 'exit 143' TERM
@@ -175,6 +179,18 @@ e2e_link() {
   local name=$1
   shift
   ip -n "$e2e_ns" link set "$name" "$@"
+}
+
+e2e_link_is_up() { [[ "$(ip -n "$e2e_ns" -o link show "$1")" == *" state UP "* ]]; }
+
+# Waits until each named link is up with carrier, which follows a moment after
+# both ends of a veth pair are switched on.
+e2e_wait_links_up() {
+  local link
+  for link in "$@"; do
+    wait_until 10 e2e_link_is_up "$link" ||
+      fail "link $link did not come up: $(ip -n "$e2e_ns" -o link show "$link")"
+  done
 }
 
 # e2e_expected_macs NS: the MAC addresses the agent must report in namespace NS, one a line, in
@@ -208,11 +224,17 @@ e2e_mac_body() {
 
 # ---- the Wine prefix ---------------------------------------------------------
 
+# The command line that runs a program in the test's prefix, inside its namespace.
+e2e_wine_command() {
+  e2e_wine_cmd=(ip netns exec "$e2e_ns" env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all
+    WINEDLLOVERRIDES="mscoree,mshtml=" wine)
+}
+
 # Runs a Windows program (or Wine tool) in the test's prefix and namespace;
 # carriage returns are dropped from its output, its exit code is kept.
 e2e_wine() {
-  ip netns exec "$e2e_ns" env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree,mshtml=" wine "$@" | tr -d '\r'
+  e2e_wine_command
+  "${e2e_wine_cmd[@]}" "$@" | tr -d '\r'
 }
 
 # Live (not zombie) processes of the namespace whose name is $1.
@@ -247,8 +269,9 @@ e2e_prefix_boot() {
 e2e_keep_alive() {
   local fifo="$e2e_dir/keep-alive"
   mkfifo "$fifo"
-  ip netns exec "$e2e_ns" env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all \
-    WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd.exe /c "set /p line=" <>"$fifo" >/dev/null 2>&1 &
+  e2e_wine_command
+  # Started directly (no function in between), so that $! is the program itself.
+  "${e2e_wine_cmd[@]}" cmd.exe /c "set /p line=" <>"$fifo" >/dev/null 2>&1 &
   e2e_pids+=("$!")
 }
 

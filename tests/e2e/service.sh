@@ -21,8 +21,7 @@ e2e_link eth0 address 00:0c:01:0a:0b:05
 e2e_link eth1 address 02:5e:00:00:00:aa
 e2e_link eth0 up
 e2e_link eth1 up
-wait_until 10 bash -c "[ \"\$(ip -n $e2e_ns -o link show up | grep -c 'state UP')\" -eq 2 ]" ||
-  fail "the veth links did not come up"
+e2e_wait_links_up eth0 eth1
 expected_body=$(e2e_mac_body "$(e2e_expected_macs "$e2e_ns")")
 expect_eq "the namespace's adapters (any order)" "$(printf '%s\n' 00:0C:01:0A:0B:05 02:5E:00:00:00:AA)" \
   "$(e2e_expected_macs "$e2e_ns" | sort)"
