@@ -101,10 +101,11 @@ e2e_require_tools() {
 e2e_sweep_stale() {
   local ns pid dir
   # The prefixes first, so that their wineservers end their own processes.
-  for dir in "${TMPDIR:-/tmp}"/qelt-e2e-"$e2e_test"-*; do
-    [ -d "$dir" ] || continue
-    pid=${dir##*-}
-    pid=${pid%%.*}
+  local base="${TMPDIR:-/tmp}/qelt-e2e-$e2e_test-"
+  for dir in "$base"*; do
+    # Only this test's folders: <base><pid>.<random>, not those of a test whose name starts alike.
+    [[ -d "$dir" && "${dir#"$base"}" =~ ^([0-9]+)\.[A-Za-z0-9]+$ ]] || continue
+    pid=${BASH_REMATCH[1]}
     kill -0 "$pid" 2>/dev/null && continue
     if [ -d "$dir/prefix" ]; then WINEPREFIX="$dir/prefix" timeout 30 wineserver -k 2>/dev/null || true; fi
     rm -rf "$dir"
