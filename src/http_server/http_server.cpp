@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "mac_lookup/mac_lookup.h"
 #include "platform/format.h"
+#include "platform/listener_socket.h"
 
 namespace qelt {
 
@@ -33,6 +34,7 @@ void http_server::init(const std::string& host_address, int port_number) {
   server.set_tcp_nodelay(true);
   // No route takes a body; a larger one is refused (413) before it is read into memory.
   server.set_payload_max_length(max_request_body);
+  server.set_socket_options(platform::exclusive_listener);
   server.set_error_handler(std::bind(&http_server::error_handler, this, _1, _2));
   server.set_exception_handler(std::bind(&http_server::exception_handler, this, _1, _2, _3));
   server.Get("/", std::bind(&http_server::root_handler, this, _1, _2));
