@@ -224,6 +224,8 @@ class Bench:
         self.raw = {"machine": machine(), "args": vars(args)}
         self.summary = [f"# Benchmark run {stamp}", "", "Machine: " + self.raw["machine"], ""]
         self.native = BUILD / "perf-linux"
+        # The agent and lookup bench measured: this tree's build, or another one's.
+        self.agent_build = Path(args.agent_dir).resolve() if args.agent_dir else self.native
         self.hosts = []
         self.namespaces = []
 
@@ -258,7 +260,7 @@ class Bench:
     # -- endpoint ---------------------------------------------------------------
     def endpoint(self):
         a = self.args
-        agent = self.host("agent", self.agent_argv(self.native, p := free_port()), p)
+        agent = self.host("agent", self.agent_argv(self.agent_build, p := free_port()), p)
         bare = self.host("bare", self.bare_argv("bare", q := free_port()), q)
         for h in (agent, bare):
             h.wait_ready(10)
@@ -349,13 +351,14 @@ class Bench:
         for n in ADAPTER_COUNTS:
             ns = self.make_namespace(n)
             out = self.out / f"lookup-{n}.json"
-            subprocess.run(["ip", "netns", "exec", ns, str(self.native / "bench" / "qelt-lookup-bench"),
-                            "--benchmark_filter=system_lookup", "--benchmark_min_time=1",
+            subprocess.run(["ip", "netns", "exec", ns, str(self.agent_build / "bench" / "qelt-lookup-bench"),
+                            "--benchmark_filter=system_lookup|stand_in_floor", "--benchmark_min_time=1",
                             f"--benchmark_out={out}", "--benchmark_out_format=json"],
                            stdout=subprocess.DEVNULL, check=True)
-            b = json.loads(out.read_text())["benchmarks"][0]
-            lookup[n] = {"cpu_us": b["cpu_time"] / 1e3, "macs": b.get("macs")}
-            agent = self.host(f"agent-{n}", self.agent_argv(self.native, p := free_port()), p,
+            marks = {b["name"]: b for b in json.loads(out.read_text())["benchmarks"]}
+            lookup[n] = {"cpu_us": marks["system_lookup"]["cpu_time"] / 1e3, "macs": marks["system_lookup"].get("macs"),
+                         "floor_us": marks["stand_in_floor"]["cpu_time"] / 1e3}
+            agent = self.host(f"agent-{n}", self.agent_argv(self.agent_build, p := free_port()), p,
                               prefix=["ip", "netns", "exec", ns])
             ref = self.host(f"adapters-{n}", self.bare_argv("adapters", q := free_port()), q,
                             prefix=["ip", "netns", "exec", ns])
@@ -379,13 +382,15 @@ class Bench:
         lines = ["## Adapters: veth interfaces in a namespace of our own (8 connections, kept alive)",
                  "Lookup: qelt-lookup-bench system_lookup in the namespace (Linux stand-in over getifaddrs and /sys).",
                  "Reference: qelt-bench-server adapters (the two GetAdaptersAddresses calls, fixed body, no log).",
+                 "Floor: the same two calls from getifaddrs alone (bench stand_in_floor), what the stand-in could cost.",
                  "",
-                 "| interfaces | MACs listed | lookup us (CPU) | agent req/s | agent CPU us/req | x one adapter | reference req/s | reference CPU us/req |",
-                 "|---|---|---|---|---|---|---|---|"]
+                 "| interfaces | MACs listed | lookup us (CPU) | floor us | agent req/s | agent CPU us/req | x one adapter | reference req/s | reference CPU us/req |",
+                 "|---|---|---|---|---|---|---|---|---|"]
         for n in ADAPTER_COUNTS:
             ag, rf = results[(n, "agent")], results[(n, "adapters")]
             cpu = median([x["cpu_us_per_req"] for x in ag])
-            lines.append(f"| {n} | {fmt(lookup[n]['macs'])} | {fmt(lookup[n]['cpu_us'], 1)} | {fmt(median([x['rps'] for x in ag]))} | "
+            lines.append(f"| {n} | {fmt(lookup[n]['macs'])} | {fmt(lookup[n]['cpu_us'], 1)} | {fmt(lookup[n]['floor_us'], 1)} | "
+                         f"{fmt(median([x['rps'] for x in ag]))} | "
                          f"{fmt(cpu, 1)} | {fmt(cpu / one if one else None, 2)} | {fmt(median([x['rps'] for x in rf]))} | "
                          f"{fmt(median([x['cpu_us_per_req'] for x in rf]), 1)} |")
         lines += ["", "Synthetic adapter lists through the lookup's filter (no system call), and one log record:", "",
@@ -458,14 +463,16 @@ class Bench:
             rec.wait(60)
             h.stop()
             report = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--stdio",
-                                     "--sort", "dso", "-q"], text=True, capture_output=True).stdout
+                                     "--sort", "dso", "-q", "-g", "none"], text=True, capture_output=True).stdout
             (self.out / f"perf-{name}-dso.txt").write_text(report)
             syms = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--stdio",
                                    "--sort", "sym", "-q", "-g", "none", "--percent-limit", "1"],
                                   text=True, capture_output=True).stdout
             (self.out / f"perf-{name}-sym.txt").write_text(syms)
-            top = [l for l in report.splitlines() if l.strip()][:8]
-            lines += [f"### {name}: {fmt(res['rps'])} req/s during the profile; samples by DSO", "```", *top, "```"]
+            top = [l for l in report.splitlines() if l.strip()][:6]
+            top_syms = [l for l in syms.splitlines() if l.strip()][:12]
+            lines += [f"### {name}: {fmt(res['rps'])} req/s during the profile; samples by DSO, then by symbol",
+                      "```", *top, "", *top_syms, "```"]
         self.write(lines)
 
     # -- wine -------------------------------------------------------------------
@@ -528,6 +535,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--no-build", action="store_true", help="use the binaries already in build/perf-*")
+    parser.add_argument("--agent-dir", help="measure qelt-host and qelt-lookup-bench of another build folder "
+                        "(for trying a change to the agent against the same references)")
     parser.add_argument("sections", nargs="*", default=["endpoint", "backlog", "adapters", "memory", "profile", "wine"])
     args = parser.parse_args()
     if os.geteuid() != 0 and "adapters" in args.sections:

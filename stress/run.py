@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Hostile input and faults against the real endpoint (qelt-host).
 
-    stress/run.py [--fast] [--wine] [--agent PATH] [CASE...]
+    stress/run.py [--fast] [--wine] [--agent PATH] [--windows-agent PATH] [CASE...]
 
 Cases (all by default; --fast picks the ones marked fast, a few seconds each):
   hostile_line       64 MiB request line without a line end
@@ -45,6 +45,7 @@ POOL = max(8, (os.cpu_count() or 1) - 1)  # httplib's worker count
 NS = f"qelt-stress-{os.getpid()}"
 NOBODY = 65534  # nobody and nogroup
 AGENT_EXE = str(BUILD / "src" / "qelt-host")
+WINDOWS_AGENT_EXE = str(WIN_BUILD / "src" / "qelt-host.exe")
 MAC_LIST = re.compile(r'^\{"data":\[("([0-9A-F]{2}:){5}[0-9A-F]{2}"(,"([0-9A-F]{2}:){5}[0-9A-F]{2}")*)?\],"success":true\}$')
 NOT_FOUND = '{"data":"could not find mac address","success":false}'
 
@@ -501,7 +502,7 @@ class Stress:
                 agent.stop()
 
     def wine_hostile(self):
-        exe = WIN_BUILD / "src" / "qelt-host.exe"
+        exe = Path(WINDOWS_AGENT_EXE)
         prefix = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
         env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         try:
@@ -604,11 +605,14 @@ def main():
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--agent", help="a qelt-host already built (no build then), e.g. build/linux/src/qelt-host")
+    parser.add_argument("--windows-agent", help="a qelt-host.exe already built, for wine_hostile")
     parser.add_argument("--soak-requests", type=int, default=1_000_000)
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
     cases = args.cases or (FAST if args.fast else ALL + (["wine_hostile"] if args.wine else []))
-    global AGENT_EXE
+    global AGENT_EXE, WINDOWS_AGENT_EXE
+    if args.windows_agent:
+        WINDOWS_AGENT_EXE = str(Path(args.windows_agent).resolve())
     if args.agent:
         AGENT_EXE = str(Path(args.agent).resolve())
     elif not args.no_build:
