@@ -8,6 +8,10 @@
 #   is there (one library build for both targets), else find_package (vcpkg).
 
 add_library(qelt_deps INTERFACE)
+# httplib's listen backlog of 5 drops bursts of new connections, which then wait
+# 1-3 s for the client's retry; 512 holds a few hundred at once. Every target that
+# includes httplib.h takes it from here, so all agree on the value.
+target_compile_definitions(qelt_deps INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=512)
 
 if(EXISTS "${QELT_HTTPLIB_DIR}/httplib.h")
   add_library(qelt_httplib INTERFACE)

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,13 +16,6 @@
 namespace {
 
 thread_local DWORD last_error = 0;
-
-std::string read_sys_net(const std::string& interface, const char* entry) {
-  std::ifstream in("/sys/class/net/" + interface + "/" + entry);
-  std::string value;
-  std::getline(in, value);
-  return value;
-}
 
 bool sys_net_exists(const std::string& interface, const char* entry) {
   return ::access(("/sys/class/net/" + interface + "/" + entry).c_str(), F_OK) == 0;
@@ -39,25 +31,25 @@ struct adapter {
   IF_OPER_STATUS status;
 };
 
-IFTYPE adapter_type(const std::string& name) {
-  if (sys_net_exists(name, "wireless") || sys_net_exists(name, "phy80211")) return IF_TYPE_IEEE80211;
-  const std::string arp_type = read_sys_net(name, "type");
-  if (arp_type == "1") return IF_TYPE_ETHERNET_CSMACD;
-  if (arp_type == "772") return IF_TYPE_SOFTWARE_LOOPBACK;
+IFTYPE adapter_type(const std::string& name, unsigned short hatype) {
+  if (hatype == 1) {  // ARPHRD_ETHER
+    if (sys_net_exists(name, "wireless") || sys_net_exists(name, "phy80211")) return IF_TYPE_IEEE80211;
+    return IF_TYPE_ETHERNET_CSMACD;
+  }
+  if (hatype == 772) return IF_TYPE_SOFTWARE_LOOPBACK;
   return IF_TYPE_OTHER;
 }
 
-IF_OPER_STATUS adapter_status(const std::string& name, unsigned int flags) {
-  const std::string state = read_sys_net(name, "operstate");
-  if (state == "up") return IfOperStatusUp;
-  // Loopback and some drivers report no state of their own; Windows calls them up when enabled.
-  if (state == "unknown" && (flags & IFF_UP) != 0) return IfOperStatusUp;
-  return IfOperStatusDown;
+IF_OPER_STATUS adapter_status(unsigned int flags) {
+  // The kernel sets IFF_RUNNING for operstate up, and for unknown (loopback, some
+  // drivers) while switched on, which Windows calls up too.
+  return (flags & IFF_RUNNING) != 0 ? IfOperStatusUp : IfOperStatusDown;
 }
 
 std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
-std::vector<adapter> list_adapters() {
+// Type and state only where they are wanted: the size query needs just the names.
+std::vector<adapter> list_adapters(bool classify) {
   std::vector<adapter> adapters;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return adapters;
@@ -70,8 +62,10 @@ std::vector<adapter> list_adapters() {
     a.wide_name = widen(a.name);
     a.address_length = std::min<ULONG>(link->sll_halen, MAX_ADAPTER_ADDRESS_LENGTH);
     std::memcpy(a.address, link->sll_addr, a.address_length);
-    a.type = adapter_type(a.name);
-    a.status = adapter_status(a.name, it->ifa_flags);
+    if (classify) {
+      a.type = adapter_type(a.name, link->sll_hatype);
+      a.status = adapter_status(it->ifa_flags);
+    }
     adapters.push_back(std::move(a));
   }
   ::freeifaddrs(list);
@@ -180,7 +174,7 @@ int WSACleanup() { return 0; }
 
 ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
   if (size == nullptr) return ERROR_INVALID_PARAMETER;
-  const std::vector<adapter> adapters = list_adapters();
+  const std::vector<adapter> adapters = list_adapters(addresses != nullptr);
   if (adapters.empty()) return ERROR_NO_DATA;
 
   // One block: the records, then each adapter's UTF-16 name and ANSI name.
