@@ -204,6 +204,14 @@ TEST_F(endpoint, bodies_larger_than_any_route_takes_are_refused_before_they_are_
   const std::string answer = test::raw_exchange(port, head + std::string(1048576, 'x'));
   EXPECT_EQ(answer.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("{\"data\":\"error status: 413\",\"success\":false}"), std::string::npos) << answer;
+  // Announced but not sent, and chunked without end: refused from the headers alone.
+  for (const char* headers : {"Content-Length: 268435456\r\n", "Transfer-Encoding: chunked\r\n"}) {
+    SCOPED_TRACE(headers);
+    const std::string refused = test::raw_exchange(
+        port, std::string("POST /mac HTTP/1.1\r\nHost: x\r\n") + headers + "\r\n" + "1000\r\nabc", 1000);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << refused;
+    EXPECT_NE(refused.find("{\"data\":\"error status: 413\",\"success\":false}"), std::string::npos) << refused;
+  }
   EXPECT_EQ(client().Get("/mac")->status, 200);
 }
 

@@ -63,6 +63,8 @@ TEST(log, record_from_main_carries_the_plain_function_name) {
   EXPECT_EQ(detail::qualified_name("void qelt::http_server::start()"), "qelt::http_server::start");
   EXPECT_EQ(detail::qualified_name("std::map<int, int> qelt::f(std::pair<int, int>)"), "qelt::f");
   EXPECT_EQ(detail::qualified_name("void __cdecl qelt::http_server::stop(void)"), "qelt::http_server::stop");
+  EXPECT_EQ(detail::qualified_name("void qelt::(anonymous namespace)::f(int)"), "qelt::(anonymous namespace)::f");
+  EXPECT_EQ(detail::qualified_name("void qelt::{anonymous}::f(int)"), "qelt::{anonymous}::f");
   EXPECT_STREQ(detail::short_file_name("C:\\src\\main\\main.cpp"), "main.cpp");
   EXPECT_STREQ(detail::short_file_name("/work/src/main/main.cpp"), "main.cpp");
   EXPECT_STREQ(detail::short_file_name("main.cpp"), "main.cpp");

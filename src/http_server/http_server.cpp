@@ -1,6 +1,7 @@
 #include "http_server/http_server.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 
 #include "http_server/response_envelope.h"
@@ -32,8 +33,11 @@ void http_server::init(const std::string& host_address, int port_number) {
   // Headers and body leave in two writes: without TCP_NODELAY the body waits for the
   // client's delayed acknowledgement, about 40 ms on every kept-alive request.
   server.set_tcp_nodelay(true);
-  // No route takes a body; a larger one is refused (413) before it is read into memory.
+  // No route takes a body: a larger one is refused (413) and never kept in memory.
   server.set_payload_max_length(max_request_body);
+  // httplib applies that bound only after reading the announced bytes, and to
+  // chunked bodies not at all: refuse both from the headers alone.
+  server.set_pre_routing_handler(std::bind(&http_server::refuse_large_body, this, _1, _2));
   server.set_socket_options(platform::exclusive_listener);
   server.set_error_handler(std::bind(&http_server::error_handler, this, _1, _2));
   server.set_exception_handler(std::bind(&http_server::exception_handler, this, _1, _2, _3));
@@ -94,6 +98,17 @@ void http_server::end_listener() {
   }
   lock.unlock();
   listener.join();
+}
+
+httplib::Server::HandlerResponse http_server::refuse_large_body(const httplib::Request& request,
+                                                               httplib::Response& response) {
+  const bool chunked = request.has_header("Transfer-Encoding");
+  const bool too_long =
+      std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > max_request_body;
+  if (!chunked && !too_long) return httplib::Server::HandlerResponse::Unhandled;
+  response.status = 413;
+  response.set_header("Connection", "close");
+  return httplib::Server::HandlerResponse::Handled;
 }
 
 void http_server::error_handler(const httplib::Request& request, httplib::Response& response) {

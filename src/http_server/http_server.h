@@ -40,6 +40,8 @@ class http_server {
  private:
   void serve();
   void end_listener();
+  httplib::Server::HandlerResponse refuse_large_body(const httplib::Request& request,
+                                                     httplib::Response& response);
   void root_handler(const httplib::Request& request, httplib::Response& response);
   void root_option_handler(const httplib::Request& request, httplib::Response& response);
   std::string mac_body();

@@ -26,6 +26,9 @@ constexpr const char* short_file_name(const char* path) {
 
 // "void qelt::http_server::start()" -> "qelt::http_server::start": the name
 // between the return type and the parameter list, templates kept whole.
+// clang names an unnamed namespace "(anonymous namespace)": not a parameter list.
+constexpr std::string_view unnamed_namespace = "(anonymous namespace)";
+
 constexpr std::string_view qualified_name(std::string_view signature) {
   int depth = 0;
   std::size_t open = signature.size();
@@ -35,6 +38,8 @@ constexpr std::string_view qualified_name(std::string_view signature) {
       ++depth;
     } else if (c == '>') {
       --depth;
+    } else if (c == '(' && signature.substr(i, unnamed_namespace.size()) == unnamed_namespace) {
+      i += unnamed_namespace.size() - 1;
     } else if (c == '(' && depth == 0) {
       open = i;
       break;
@@ -44,9 +49,9 @@ constexpr std::string_view qualified_name(std::string_view signature) {
   depth = 0;
   for (std::size_t i = open; i-- > 0;) {
     const char c = signature[i];
-    if (c == '>') {
+    if (c == '>' || c == ')') {
       ++depth;
-    } else if (c == '<') {
+    } else if (c == '<' || c == '(') {
       --depth;
     } else if (c == ' ' && depth == 0) {
       start = i + 1;

@@ -11,6 +11,7 @@
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/details/registry.h>
 #include <spdlog/spdlog.h>
 
 #include "platform/console_sink.h"
@@ -32,7 +33,11 @@ bool same_name(std::string_view a, std::string_view b) {
 }  // namespace
 
 log_manager& log_manager::instance() {
+  // The holder's destructor shuts the library's registry down, so the registry
+  // must be made first: statics end in the reverse order of their making.
+  static const bool registry_made = (spdlog::details::registry::instance(), true);
   static log_manager holder;
+  (void)registry_made;
   return holder;
 }
 

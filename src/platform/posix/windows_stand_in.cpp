@@ -177,7 +177,7 @@ ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses,
   const std::vector<adapter> adapters = list_adapters(addresses != nullptr);
   if (adapters.empty()) return ERROR_NO_DATA;
 
-  // One block: the records, then each adapter's UTF-16 name and ANSI name.
+  // One block: the records, then the UTF-16 names, then the ANSI names.
   std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_ADDRESSES);
   for (const adapter& a : adapters) {
     needed += (a.wide_name.size() + 1) * sizeof(WCHAR) + a.name.size() + 1;
@@ -189,20 +189,24 @@ ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses,
 
   std::memset(addresses, 0, needed);
   auto* records = addresses;
-  auto* strings = reinterpret_cast<char*>(records + adapters.size());
+  // The UTF-16 names first, right after the records, so each stays 2-byte aligned.
+  auto* wide = reinterpret_cast<WCHAR*>(records + adapters.size());
+  for (std::size_t i = 0; i < adapters.size(); ++i) {
+    records[i].FriendlyName = wide;
+    std::memcpy(wide, adapters[i].wide_name.c_str(), (adapters[i].wide_name.size() + 1) * sizeof(WCHAR));
+    wide += adapters[i].wide_name.size() + 1;
+  }
+  auto* narrow = reinterpret_cast<char*>(wide);
   for (std::size_t i = 0; i < adapters.size(); ++i) {
     const adapter& a = adapters[i];
     IP_ADAPTER_ADDRESSES& r = records[i];
     r.Length = sizeof(IP_ADAPTER_ADDRESSES);
     r.IfIndex = a.index;
     r.Next = i + 1 < adapters.size() ? &records[i + 1] : nullptr;
-    r.FriendlyName = reinterpret_cast<PWCHAR>(strings);
-    std::memcpy(strings, a.wide_name.c_str(), (a.wide_name.size() + 1) * sizeof(WCHAR));
-    strings += (a.wide_name.size() + 1) * sizeof(WCHAR);
     r.Description = r.FriendlyName;  // as Wine reports Linux interfaces
-    r.AdapterName = strings;
-    std::memcpy(strings, a.name.c_str(), a.name.size() + 1);
-    strings += a.name.size() + 1;
+    r.AdapterName = narrow;
+    std::memcpy(narrow, a.name.c_str(), a.name.size() + 1);
+    narrow += a.name.size() + 1;
     std::memcpy(r.PhysicalAddress, a.address, sizeof r.PhysicalAddress);
     r.PhysicalAddressLength = a.address_length;
     r.IfType = a.type;
