@@ -1,6 +1,7 @@
 #include "main/service_installer.h"
 
 #include "main/exe_path.h"
+#include "main/sc_handle.h"
 #include "platform/windows_api.h"
 
 namespace qelt {
@@ -9,22 +10,6 @@ namespace {
 
 // The standard access right DELETE, spelt out: resolver headers elsewhere take the name.
 constexpr DWORD delete_access = 0x00010000;
-
-// Closes a service-manager handle on every path out of the function that opened it.
-class sc_handle {
- public:
-  explicit sc_handle(SC_HANDLE handle) : handle_(handle) {}
-  ~sc_handle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  sc_handle(const sc_handle&) = delete;
-  sc_handle& operator=(const sc_handle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
 
 sc_handle open_manager() {
   return sc_handle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "main/sc_handle.h"
+
 namespace qelt::e2e {
 
 namespace {
@@ -27,22 +29,6 @@ namespace {
 constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
-
-// Closes a service-manager handle on every path out of the function that opened it.
-class sc_handle {
- public:
-  explicit sc_handle(SC_HANDLE handle) : handle_(handle) {}
-  ~sc_handle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  sc_handle(const sc_handle&) = delete;
-  sc_handle& operator=(const sc_handle&) = delete;
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
-};
 
 int report_failure(const char* call) {
   const DWORD error = GetLastError();
