@@ -10,6 +10,7 @@
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <unistd.h>
 
@@ -32,11 +33,11 @@ struct adapter {
 };
 
 IFTYPE adapter_type(const std::string& name, unsigned short hatype) {
-  if (hatype == 1) {  // ARPHRD_ETHER
+  if (hatype == ARPHRD_ETHER) {
     if (sys_net_exists(name, "wireless") || sys_net_exists(name, "phy80211")) return IF_TYPE_IEEE80211;
     return IF_TYPE_ETHERNET_CSMACD;
   }
-  if (hatype == 772) return IF_TYPE_SOFTWARE_LOOPBACK;
+  if (hatype == ARPHRD_LOOPBACK) return IF_TYPE_SOFTWARE_LOOPBACK;
   return IF_TYPE_OTHER;
 }
 
