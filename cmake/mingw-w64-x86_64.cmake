@@ -12,9 +12,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Where the Debian headers of spdlog, {fmt} and nlohmann-json live on the build host.
-set(QELT_HOST_INCLUDE_DIR /usr/include CACHE PATH "Host folder with spdlog, fmt and nlohmann headers")
-
 # One self-contained .exe: no MinGW runtime DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
