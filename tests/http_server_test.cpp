@@ -190,13 +190,15 @@ TEST_F(endpoint, unrouted_requests_get_their_status_and_a_json_failure_without_c
     check(c.Options("/macp"), 404);
     check(c.Delete("/mac"), 404);
   }
-  // A method the library does not route at all.
-  // The library keeps the connection open after this answer: read briefly.
+  // A method the library does not route at all. The connection ends with the answer:
+  // a request sent after it on the same connection is never read.
   const std::string answer =
-      test::raw_exchange(port, "BREW /mac HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 1000);
+      test::raw_exchange(port, "BREW /mac HTTP/1.1\r\nHost: x\r\n\r\nGET /mac HTTP/1.1\r\nHost: x\r\n\r\n", 1000);
   EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("\r\n\r\n{\"data\":\"error status: 400\",\"success\":false}"), std::string::npos) << answer;
   EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos);
+  EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("HTTP/1.1 200"), std::string::npos) << "read on after the refusal: " << answer;
 }
 
 TEST_F(endpoint, bodies_larger_than_any_route_takes_are_refused_before_they_are_read) {
@@ -204,13 +206,16 @@ TEST_F(endpoint, bodies_larger_than_any_route_takes_are_refused_before_they_are_
   const std::string answer = test::raw_exchange(port, head + std::string(1048576, 'x'));
   EXPECT_EQ(answer.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("{\"data\":\"error status: 413\",\"success\":false}"), std::string::npos) << answer;
-  // Announced but not sent, and chunked without end: refused from the headers alone.
+  // Announced but not sent, and chunked without end: refused from the headers alone,
+  // and the connection ends there; what follows is not read as another request.
   for (const char* headers : {"Content-Length: 268435456\r\n", "Transfer-Encoding: chunked\r\n"}) {
     SCOPED_TRACE(headers);
     const std::string refused = test::raw_exchange(
-        port, std::string("POST /mac HTTP/1.1\r\nHost: x\r\n") + headers + "\r\n" + "1000\r\nabc", 1000);
+        port, std::string("POST /mac HTTP/1.1\r\nHost: x\r\n") + headers + "\r\n" +
+                  "GET /mac HTTP/1.1\r\nHost: x\r\n\r\n", 1000);
     EXPECT_EQ(refused.rfind("HTTP/1.1 413 Payload Too Large\r\n", 0), 0u) << refused;
     EXPECT_NE(refused.find("{\"data\":\"error status: 413\",\"success\":false}"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("HTTP/1.1 200"), std::string::npos) << "read on after the refusal: " << refused;
   }
   EXPECT_EQ(client().Get("/mac")->status, 200);
 }
@@ -319,6 +324,21 @@ TEST_F(endpoint_lifecycle, logs_init_start_and_stop) {
   expect_record(r[0], "info", "qelt::http_server::init", "server initialized success");
   expect_record(r[1], "info", "qelt::http_server::start", "server start succeed");
   expect_record(r[2], "info", "qelt::http_server::stop", "server stopped");
+}
+
+TEST_F(endpoint_lifecycle, stop_does_not_wait_for_idle_kept_alive_connections) {
+  const int port = test::free_port();
+  http_server server(fake_lookup);
+  server.init("127.0.0.1", port);
+  server.start();
+  ASSERT_TRUE(wait_until_answering(port));
+  httplib::Client browser("127.0.0.1", port);
+  browser.set_keep_alive(true);
+  ASSERT_TRUE(browser.Get("/mac"));
+  // Waiting out the connection's 5 s keep-alive would let a restart find the old process still there.
+  const auto started = std::chrono::steady_clock::now();
+  server.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
 }
 
 TEST_F(endpoint_lifecycle, port_taken_runs_on_without_endpoint_and_still_stops) {

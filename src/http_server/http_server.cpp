@@ -1,8 +1,12 @@
 #include "http_server/http_server.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "http_server/response_envelope.h"
 #include "log/log.h"
@@ -15,7 +19,53 @@ namespace qelt {
 using namespace std::placeholders;
 
 namespace {
+
 constexpr std::size_t max_request_body = 8 * 1024;
+// Answers say "Keep-Alive: timeout=5, max=5": five requests a connection, as always.
+constexpr std::size_t keep_alive_requests = 5;
+// An idle kept-alive connection (a browser tab that called once) holds a worker until
+// its keep-alive timeout, and so does a client that sends its request slowly. With
+// this many workers a few browsers' idle connections never make a fresh request wait.
+constexpr std::size_t min_workers = 40;
+
+bool ends_the_connection(int status) { return status == 400 || status == 413 || status == 414; }
+
+// httplib keeps a connection open after it refused a request and reads what the client
+// sends next (the rest of a refused body, a header flood) as further requests. So a
+// refusal's body goes out through a content provider that reports failure once it
+// has written it all: httplib then closes the connection instead of reading on.
+void close_after_refusal(const httplib::Request& request, httplib::Response& response) {
+  // Ranges would make httplib write only part of the provider's body.
+  if (!ends_the_connection(response.status) || response.body.empty() || !request.ranges.empty()) return;
+  auto body = std::make_shared<std::string>(std::move(response.body));
+  response.body.clear();
+  const std::string type = response.get_header_value("Content-Type");
+  response.headers.erase("Content-Type");
+  response.headers.erase("Keep-Alive");
+  if (!response.has_header("Connection")) response.set_header("Connection", "close");
+  response.set_content_provider(body->size(), type,
+                                [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                  sink.write(body->data() + offset, length);
+                                  return false;
+                                });
+}
+
+// Headers go out sorted by name, ignoring case, as they always have: httplib keeps
+// them in a hash map, whose order says nothing and could change with its internals.
+ssize_t write_sorted_headers(httplib::Stream& stream, httplib::Headers& headers) {
+  std::vector<const httplib::Headers::value_type*> sorted;
+  sorted.reserve(headers.size());
+  for (const auto& header : headers) sorted.push_back(&header);
+  std::stable_sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
+    return std::lexicographical_compare(a->first.begin(), a->first.end(), b->first.begin(), b->first.end(),
+                                        [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
+  });
+  std::string text;
+  for (const auto* header : sorted) text.append(header->first).append(": ").append(header->second).append("\r\n");
+  text.append("\r\n");
+  return stream.write(text.data(), text.size());
+}
+
 }  // namespace
 
 http_server& http_server::instance() {
@@ -33,12 +83,19 @@ void http_server::init(const std::string& host_address, int port_number) {
   // Headers and body leave in two writes: without TCP_NODELAY the body waits for the
   // client's delayed acknowledgement, about 40 ms on every kept-alive request.
   server.set_tcp_nodelay(true);
+  server.set_keep_alive_max_count(keep_alive_requests);
+  server.new_task_queue = [] {
+    return new httplib::ThreadPool(std::max<std::size_t>(min_workers, CPPHTTPLIB_THREAD_POOL_COUNT));
+  };
+  server.set_idle_interval(platform::accept_wait_seconds, 0);
   // No route takes a body: a larger one is refused (413) and never kept in memory.
   server.set_payload_max_length(max_request_body);
   // httplib applies that bound only after reading the announced bytes, and to
   // chunked bodies not at all: refuse both from the headers alone.
   server.set_pre_routing_handler(std::bind(&http_server::refuse_large_body, this, _1, _2));
-  server.set_socket_options(platform::exclusive_listener);
+  server.set_post_routing_handler(close_after_refusal);
+  server.set_header_writer(write_sorted_headers);
+  server.set_socket_options(platform::set_listener_options);
   server.set_error_handler(std::bind(&http_server::error_handler, this, _1, _2));
   server.set_exception_handler(std::bind(&http_server::exception_handler, this, _1, _2, _3));
   server.Get("/", std::bind(&http_server::root_handler, this, _1, _2));
@@ -107,7 +164,6 @@ httplib::Server::HandlerResponse http_server::refuse_large_body(const httplib::R
       std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > max_request_body;
   if (!chunked && !too_long) return httplib::Server::HandlerResponse::Unhandled;
   response.status = 413;
-  response.set_header("Connection", "close");
   return httplib::Server::HandlerResponse::Handled;
 }
 

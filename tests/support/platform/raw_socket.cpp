@@ -17,6 +17,7 @@ void set_receive_timeout(native_socket s, int timeout_ms) {
   DWORD timeout = static_cast<DWORD>(timeout_ms);
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
+constexpr int send_flags = 0;
 void set_exclusive(native_socket s) {
   BOOL yes = TRUE;
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
@@ -29,6 +30,8 @@ void set_receive_timeout(native_socket s, int timeout_ms) {
   timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
+// The server may close before it has taken everything: an error, not a SIGPIPE.
+constexpr int send_flags = MSG_NOSIGNAL;
 void set_exclusive(native_socket) {}  // without SO_REUSEPORT, a bound port is exclusive here
 #endif
 
@@ -58,7 +61,7 @@ std::string raw_exchange(int port, const std::string& request, int timeout_ms) {
   if (s == no_socket) return {};
   set_receive_timeout(s, timeout_ms);
   for (std::size_t sent = 0; sent < request.size();) {
-    const auto n = ::send(s, request.data() + sent, static_cast<int>(request.size() - sent), 0);
+    const auto n = ::send(s, request.data() + sent, static_cast<int>(request.size() - sent), send_flags);
     if (n <= 0) break;
     sent += static_cast<std::size_t>(n);
   }
