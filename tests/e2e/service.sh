@@ -145,6 +145,38 @@ scm continue
 expect_eq "continue" "state=4 controls_accepted=3 exit_code=0" "$scm_output"
 expect_mac_answer "after continue"
 
+# ---- a quick restart with a browser's idle connection open -------------------
+# A kept-alive connection left idle after one GET, as a browser tab leaves it.
+in_ns python3 -c '
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.sendall(b"GET /mac HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+s.recv(4096)
+time.sleep(60)
+' "$e2e_port" &
+e2e_pids+=("$!")
+idle_connection_open() { [ "$(in_ns ss -Htn state established "dport = :$e2e_port" | wc -l)" -ge 1 ]; }
+wait_until 20 idle_connection_open || check_failed "the idle connection did not open"
+status=0
+e2e_wine net stop "$e2e_service_name" >"$e2e_dir/net-stop" 2>&1 || status=$?
+expect_eq "net stop with an idle connection open" 0 "$status"
+status=0
+e2e_wine net start "$e2e_service_name" >"$e2e_dir/net-start" 2>&1 || status=$?
+expect_eq "net start at once after net stop: $(cat "$e2e_dir/net-start")" 0 "$status"
+started_ns=$(date +%s%N)
+answered=""
+while [ $(($(date +%s%N) - started_ns)) -lt 2000000000 ]; do
+  in_ns curl -s --max-time 1 -o "$e2e_dir/quick-body" "http://127.0.0.1:$e2e_port/mac" || true
+  if [ "$(cat "$e2e_dir/quick-body" 2>/dev/null)" == "$expected_body" ] &&
+    [ $(($(date +%s%N) - started_ns)) -lt 2000000000 ]; then
+    answered=yes
+    break
+  fi
+done
+expect_eq "GET /mac answered within 2 s of a quick net stop and net start" yes "$answered"
+one_agent() { [ "$(agent_processes)" -eq 1 ]; }
+wait_until 10 one_agent || check_failed "$(agent_processes) agent processes after the quick restart"
+
 # ---- stop ---------------------------------------------------------------------
 scm stop
 expect_eq "stop: state" "state=1" "${scm_output%% *}"
