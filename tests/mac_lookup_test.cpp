@@ -46,7 +46,9 @@ std::vector<WCHAR> wide(const std::u16string& text) {
 ULONG fake_get_adapters(ULONG family, ULONG flags, PVOID reserved, IP_ADAPTER_ADDRESSES* buffer,
                         ULONG* size) {
   EXPECT_EQ(family, static_cast<ULONG>(AF_UNSPEC));
-  EXPECT_EQ(flags, GAA_FLAG_INCLUDE_PREFIX);
+  // No address lists (they are never read), but the friendly name, which the filter reads.
+  EXPECT_EQ(flags, GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                       GAA_FLAG_SKIP_DNS_SERVER);
   EXPECT_EQ(reserved, nullptr);
   const ULONG needed = static_cast<ULONG>(fake.adapters.size() * sizeof(IP_ADAPTER_ADDRESSES)) + 1;
   if (buffer == nullptr) {

@@ -9,7 +9,10 @@ namespace qelt {
 
 namespace {
 
-constexpr ULONG query_flags = GAA_FLAG_INCLUDE_PREFIX;
+// The lookup reads names, type, state and address only: without the address lists
+// Windows builds far less for each adapter. The friendly name is still wanted.
+constexpr ULONG query_flags =
+    GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
 constexpr int name_buffer_size = 512;
 
 struct winsock_session {

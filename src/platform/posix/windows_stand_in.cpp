@@ -173,13 +173,19 @@ int WSAStartup(WORD version, LPWSADATA data) {
 
 int WSACleanup() { return 0; }
 
-ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses, PULONG size) {
-  if (size == nullptr) return ERROR_INVALID_PARAMETER;
+// Any GAA_FLAG_ combination is accepted, as on Windows. Address lists are never
+// given here, so the SKIP_ flags for them change nothing; SKIP_FRIENDLY_NAME leaves
+// the friendly name empty.
+ULONG GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
+                           PULONG size) {
+  if (size == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
+  if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) return ERROR_INVALID_PARAMETER;
   const std::vector<adapter> adapters = list_adapters(addresses != nullptr);
+  const bool friendly_names = (flags & GAA_FLAG_SKIP_FRIENDLY_NAME) == 0;
   if (adapters.empty()) return ERROR_NO_DATA;
 
-  // One block: the records, then the UTF-16 names, then the ANSI names.
-  std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_ADDRESSES);
+  // One block: the records, then the UTF-16 names and an empty one, then the ANSI names.
+  std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_ADDRESSES) + sizeof(WCHAR);
   for (const adapter& a : adapters) {
     needed += (a.wide_name.size() + 1) * sizeof(WCHAR) + a.name.size() + 1;
   }
@@ -192,8 +198,11 @@ ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses,
   auto* records = addresses;
   // The UTF-16 names first, right after the records, so each stays 2-byte aligned.
   auto* wide = reinterpret_cast<WCHAR*>(records + adapters.size());
+  WCHAR* const no_name = wide++;  // zeroed above
   for (std::size_t i = 0; i < adapters.size(); ++i) {
-    records[i].FriendlyName = wide;
+    // Windows describes the adapter by its driver; Wine reports the Linux name for both.
+    records[i].Description = wide;
+    records[i].FriendlyName = friendly_names ? wide : no_name;
     std::memcpy(wide, adapters[i].wide_name.c_str(), (adapters[i].wide_name.size() + 1) * sizeof(WCHAR));
     wide += adapters[i].wide_name.size() + 1;
   }
@@ -204,7 +213,6 @@ ULONG GetAdaptersAddresses(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES addresses,
     r.Length = sizeof(IP_ADAPTER_ADDRESSES);
     r.IfIndex = a.index;
     r.Next = i + 1 < adapters.size() ? &records[i + 1] : nullptr;
-    r.Description = r.FriendlyName;  // as Wine reports Linux interfaces
     r.AdapterName = narrow;
     std::memcpy(narrow, a.name.c_str(), a.name.size() + 1);
     narrow += a.name.size() + 1;
