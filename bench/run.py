@@ -13,8 +13,10 @@ Sections (all by default, in this order):
   memory    peak RSS idle and after load (VmHWM, /usr/bin/time -v), time from
             process start to the first answered GET /mac
   profile   perf profiles of the agent and the bare server under the same load
-  wine      the Windows build under Wine against a bare MinGW server and one that
-            makes the same two GetAdaptersAddresses calls per request
+  wine      the Windows build under Wine: latency at 1 and 8 connections against MinGW
+            servers making the same two GetAdaptersAddresses calls (with the agent's
+            flags and with the old ones); idle wake-ups and CPU of the agent as a
+            service against a program blocked in accept(); start-up, RSS, stop time
 Targets alternate within each round; figures are medians over the rounds. The
 report never fails on a figure: it only reports. Results go to
 build/perf-results/<time>/ (summary.md, raw.json, logs); the summary is printed.
@@ -65,7 +67,7 @@ def build_native(folder, backlog=None):
 def build_windows(folder):
     run(["cmake", "--preset", "windows", "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
          "-DQELT_BUILD_TESTS=OFF", "-DQELT_BUILD_BENCH=ON"], stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", str(folder), "-j2", "--target", "qelt-host", "qelt-bench-server"],
+    run(["cmake", "--build", str(folder), "-j2", "--target", "qelt-host", "qelt-agent", "qelt-bench-server"],
         stdout=subprocess.DEVNULL)
 
 
@@ -479,48 +481,181 @@ class Bench:
     def wine(self):
         a = self.args
         folder = BUILD / "perf-windows"
-        build_windows(folder)
+        if not a.no_build:
+            build_windows(folder)
         prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-wine-"))
         env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        agent_exe = str(folder / "src" / "qelt-host.exe")
+        server_exe = str(folder / "bench" / "qelt-bench-server.exe")
         try:
             subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=180)
-            logs = prefix / "drive_c" / "qelt-logs"
-            logs.mkdir(parents=True)
-            targets = [
-                ("agent", [str(folder / "src" / "qelt-host.exe"), str(p1 := free_port()), "C:\\qelt-logs"], p1),
-                ("adapters", [str(folder / "bench" / "qelt-bench-server.exe"), "adapters", str(p2 := free_port())], p2),
-                ("bare", [str(folder / "bench" / "qelt-bench-server.exe"), "bare", str(p3 := free_port())], p3),
-            ]
-            hosts = [self.host(f"wine-{n}", ["wine", *argv], p, env=env) for n, argv, p in targets]
+            (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
+            targets = [("agent", [agent_exe, str(p := free_port()), "C:\\qelt-logs"], p)]
+            if a.baseline_windows_agent:
+                targets.append(("baseline", [str(Path(a.baseline_windows_agent).resolve()), str(p := free_port()),
+                                             "C:\\qelt-logs"], p))
+            targets += [("ref-skip", [server_exe, "adapters", str(p := free_port())], p),
+                        ("ref-prefix", [server_exe, "adapters-prefix", str(p := free_port())], p)]
+            names = [n for n, _, _ in targets]
+            hosts = [self.host(f"wine-{n}", ["wine", *argv], port, env=env) for n, argv, port in targets]
             for h in hosts:
                 h.wait_ready(120)
                 wrk(h.port, 8, 1, False)
-            configs = [(8, False), (8, True), (1, False)]
-            results = {}
-            for r in range(a.rounds):
-                for c, close in configs:
-                    for h in (hosts if r % 2 == 0 else hosts[::-1]):
-                        results.setdefault((c, close, h.name), []).append(wrk(h.port, c, a.seconds, close))
+            latency = self.wine_latency(hosts)
+            rss = {h.name: (vm_kib(wine_pid(h), "VmRSS"), vm_kib(wine_pid(h), "VmHWM")) for h in hosts}
             for h in hosts:
                 h.stop(30)
+            startup = self.wine_startup(env, targets[: 2 if a.baseline_windows_agent else 1])
+            stop_ms = self.wine_stop(env, agent_exe)
+            idle = self.wine_idle(env, server_exe)
         finally:
             subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
             subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
             shutil.rmtree(prefix, ignore_errors=True)
-        self.raw["wine"] = {f"{c}/{'close' if cl else 'keep'}/{t}": v for (c, cl, t), v in results.items()}
-        lines = ["## Under Wine: the Windows build (qelt-host.exe) against MinGW reference servers",
-                 "Fresh prefix, WINEDEBUG=-all. 'adapters' makes the agent's two GetAdaptersAddresses calls per request; compare Wine figures with Wine figures only.",
-                 f"{a.rounds} rounds x {a.seconds}s, alternating; medians.", "",
-                 "| conns | mode | agent req/s | adapters-ref req/s | bare req/s | agent/adapters-ref | agent p50 ms | agent p99 ms | ref p99 ms | errors agent |",
-                 "|---|---|---|---|---|---|---|---|---|---|"]
-        for c, close in configs:
-            ag, rf, ba = (results[(c, close, t)] for t in ("wine-agent", "wine-adapters", "wine-bare"))
-            m = lambda rs, k: median([x[k] for x in rs])
-            lines.append(f"| {c} | {'close' if close else 'keep-alive'} | {fmt(m(ag, 'rps'))} | {fmt(m(rf, 'rps'))} | {fmt(m(ba, 'rps'))} | "
-                         f"{fmt(m(ag, 'rps') / m(rf, 'rps') * 100)}% | {fmt(m(ag, 'p50_ms'), 2)} | {fmt(m(ag, 'p99_ms'), 2)} | "
-                         f"{fmt(m(rf, 'p99_ms'), 2)} | {sum(x['socket_errors'] + x['non2xx'] for x in ag)} |")
+        self.raw["wine"] = {"latency": {f"{c}/{'close' if cl else 'keep'}/{t}": v for (c, cl, t), v in latency.items()},
+                            "rss_kib": rss, "startup_ms": startup, "stop_ms": stop_ms, "idle": idle}
+        m = lambda rs, k: median([x[k] for x in rs])  # noqa: E731
+        cols = [n for n in names]
+        lines = ["## Under Wine: the Windows build against MinGW reference servers",
+                 "Fresh prefix, WINEDEBUG=-all; compare Wine figures with Wine figures only. 'agent' is qelt-host.exe "
+                 "(real lookup and log); 'ref-skip' and 'ref-prefix' answer a fixed body after the same two "
+                 "GetAdaptersAddresses calls, with the agent's flags (the four GAA_FLAG_SKIP_ address lists) and "
+                 "with GAA_FLAG_INCLUDE_PREFIX (every list, as the agent asked before)"
+                 + ("; 'baseline' is the agent of another build (--baseline-windows-agent)." if a.baseline_windows_agent else "."),
+                 f"{a.rounds} rounds x {a.seconds}s, targets alternating; medians of wrk's p50 latency and req/s.", "",
+                 "| conns | mode | " + " | ".join(f"{n} p50 ms" for n in cols) + " | "
+                 + " | ".join(f"{n} req/s" for n in cols) + " | agent / ref-skip req/s | errors agent |",
+                 "|---|---|" + "---|" * (2 * len(cols) + 2)]
+        for c, close in WINE_CONFIGS:
+            rs = {n: latency[(c, close, f"wine-{n}")] for n in cols}
+            ratio = m(rs["agent"], "rps") / m(rs["ref-skip"], "rps") if m(rs["ref-skip"], "rps") else None
+            lines.append(f"| {c} | {'close' if close else 'keep-alive'} | "
+                         + " | ".join(fmt(m(rs[n], "p50_ms"), 2) for n in cols) + " | "
+                         + " | ".join(fmt(m(rs[n], "rps")) for n in cols)
+                         + f" | {fmt(ratio * 100 if ratio else None)}% | "
+                         f"{sum(x['socket_errors'] + x['non2xx'] for x in rs['agent'])} |")
+        lines += ["", f"Idle, {a.idle_seconds} s without a request: voluntary context switches a second summed over "
+                  "the process's threads, and its CPU ticks (utime+stime, 1/100 s).", "",
+                  "| process | threads | switches/s | CPU ticks |", "|---|---|---|---|"]
+        for name, v in idle.items():
+            lines.append(f"| {name} | {v['threads']} | {fmt(v['switches_per_s'], 1)} | {v['ticks']} |")
+        lines += ["", "Start-up (process start to the first answered GET /mac, warm prefix, median of "
+                  f"{len(next(iter(startup.values()), []))}) and memory of the Windows process (after the load above):", "",
+                  "| | start-up ms | VmRSS MiB | VmHWM MiB |", "|---|---|---|---|"]
+        for n in cols:
+            st = startup.get(n)
+            lines.append(f"| {n} | {fmt(median(st), 0) if st else '-'} | {fmt(rss[f'wine-{n}'][0] / 1024, 1)} | "
+                         f"{fmt(rss[f'wine-{n}'][1] / 1024, 1)} |")
+        lines += ["", f"Stop with one idle kept-alive connection open: end of input to process exit, "
+                  f"median of {len(stop_ms)}: {fmt(median(stop_ms), 0)} ms (min {fmt(min(stop_ms), 0)}, max {fmt(max(stop_ms), 0)})."]
         self.write(lines)
+
+    def wine_latency(self, hosts):
+        a = self.args
+        results = {}
+        for r in range(a.rounds):
+            for c, close in WINE_CONFIGS:
+                for h in (hosts if r % 2 == 0 else hosts[::-1]):
+                    results.setdefault((c, close, h.name), []).append(wrk(h.port, c, a.seconds, close))
+        return results
+
+    def wine_startup(self, env, targets):
+        starts = {}
+        for r in range(6):
+            for name, argv, _ in (targets if r % 2 == 0 else targets[::-1]):
+                port = free_port()
+                h = self.host(f"wine-start-{name}", ["wine", *argv[:1], str(port), *argv[2:]], port, env=env)
+                starts.setdefault(name, []).append(h.wait_ready(120) * 1e3)
+                h.stop(30)
+        return starts
+
+    def wine_stop(self, env, agent_exe):
+        times = []
+        for _ in range(5):
+            port = free_port()
+            h = self.host("wine-stop", ["wine", agent_exe, str(port), "C:\\qelt-logs"], port, env=env)
+            h.wait_ready(120)
+            idle = socket.create_connection(("127.0.0.1", port))
+            idle.sendall(b"GET /mac HTTP/1.1\r\nHost: x\r\n\r\n")
+            idle.recv(4096)
+            started = time.monotonic()
+            h.stop(30)
+            times.append((time.monotonic() - started) * 1e3)
+            idle.close()
+        return times
+
+    def wine_idle(self, env, server_exe):
+        """The agent as a service (scripts/agent-service, in a namespace and prefix of its
+        own), qelt-host.exe in the foreground and a MinGW program blocked in accept()."""
+        a = self.args
+        results = {}
+        floor = self.host("wine-accept", ["wine", server_exe, "accept", str(p := free_port())], p, env=env)
+        host = self.host("wine-idle-host", ["wine", str(BUILD / "perf-windows" / "src" / "qelt-host.exe"),
+                                            str(q := free_port()), "C:\\qelt-logs"], q, env=env)
+        host.wait_ready(120)
+        deadline = time.monotonic() + 60
+        while wine_pid(floor, "qelt-bench-server.exe") is None and time.monotonic() < deadline:
+            time.sleep(0.1)  # polling interval until Wine has started the program
+        ns = f"{NS_PREFIX}-service"
+        run(["ip", "netns", "add", ns])
+        self.namespaces.append(ns)
+        run(["ip", "-n", ns, "link", "set", "lo", "up"])
+        service_prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-service-"))
+        service_env = dict(os.environ, QELT_RUN_PREFIX=str(service_prefix / "prefix"),
+                           AGENT_EXE=str(BUILD / "perf-windows" / "src" / "qelt-agent.exe"))
+        try:
+            run(["ip", "netns", "exec", ns, "bash", str(ROOT / "scripts" / "agent-service"), "run"], env=service_env,
+                stdout=subprocess.DEVNULL)
+            service = next(pid for pid in map(int, subprocess.run(["ip", "netns", "pids", ns], capture_output=True,
+                                                                  text=True).stdout.split())
+                           if Path(f"/proc/{pid}/comm").read_text().strip() == "qelt-agent.exe")
+            time.sleep(2)  # let start-up activity settle before the idle window
+            pids = {"qelt-agent.exe as a service": service, "qelt-host.exe": wine_pid(host),
+                    "accept() floor (MinGW)": wine_pid(floor, "qelt-bench-server.exe")}
+            before = {n: (switches(pid), ticks(pid)) for n, pid in pids.items()}
+            time.sleep(a.idle_seconds)
+            for n, pid in pids.items():
+                s0, t0 = before[n]
+                results[n] = {"switches_per_s": (switches(pid) - s0) / a.idle_seconds, "ticks": ticks(pid) - t0,
+                              "threads": len(os.listdir(f"/proc/{pid}/task"))}
+        finally:
+            subprocess.run(["ip", "netns", "exec", ns, "bash", str(ROOT / "scripts" / "agent-service"), "stop"],
+                           env=service_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            shutil.rmtree(service_prefix, ignore_errors=True)
+            host.stop(30)
+            floor.stop(30)
+        return results
+
+
+WINE_CONFIGS = [(1, False), (8, False), (1, True), (8, True)]
+
+
+def wine_pid(host, comm=None):
+    """The Windows process that `wine` started for a host (its comm is the .exe name)."""
+    comm = comm or "qelt-host.exe"
+    for pid in [host.pid] + [int(x) for x in subprocess.run(["pgrep", "-s", str(host.pid)], capture_output=True,
+                                                             text=True).stdout.split()]:
+        with contextlib.suppress(OSError):
+            if Path(f"/proc/{pid}/comm").read_text().strip() == comm:
+                return pid
+    return None
+
+
+def switches(pid):
+    total = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        with contextlib.suppress(OSError):
+            for line in (task / "status").read_text().splitlines():
+                if line.startswith("voluntary_ctxt_switches:"):
+                    total += int(line.split()[1])
+    return total
+
+
+def ticks(pid):
+    text = Path(f"/proc/{pid}/stat").read_text()
+    fields = text[text.rindex(")") + 2:].split()
+    return int(fields[11]) + int(fields[12])
 
 
 def machine():
@@ -537,6 +672,9 @@ def main():
     parser.add_argument("--no-build", action="store_true", help="use the binaries already in build/perf-*")
     parser.add_argument("--agent-dir", help="measure qelt-host and qelt-lookup-bench of another build folder "
                         "(for trying a change to the agent against the same references)")
+    parser.add_argument("--baseline-windows-agent", help="wine section: also measure this qelt-host.exe "
+                        "(an earlier build) beside the agent")
+    parser.add_argument("--idle-seconds", type=int, default=60, help="wine section: the idle window")
     parser.add_argument("sections", nargs="*", default=["endpoint", "backlog", "adapters", "memory", "profile", "wine"])
     args = parser.parse_args()
     if os.geteuid() != 0 and "adapters" in args.sections:
