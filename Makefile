@@ -29,7 +29,8 @@ test: build
 	@status=0; \
 	$(MAKE) --no-print-directory fuzz-short || status=1; \
 	$(MAKE) --no-print-directory sanitize || status=1; \
-	python3 stress/run.py --fast --agent build/linux/src/qelt-host || status=1; \
+	python3 stress/run.py --fast --wine --agent build/linux/src/qelt-host \
+	  --windows-agent build/windows/src/qelt-host.exe || status=1; \
 	ctest --preset linux || status=1; \
 	ctest --preset windows || status=1; \
 	exit $$status
@@ -73,8 +74,8 @@ bench: deps
 stress: deps
 	python3 stress/run.py --wine
 
-# The fast cases of make stress (about 5 s): a 256 MiB POST, a chunked POST that never
-# ends, log folder faults, loopback only.
+# The fast cases of make stress (about 10 s): the hostile requests, idle kept-alive
+# connections and slow clients, log folder faults, loopback only.
 stress-fast: deps
 	python3 stress/run.py --fast
 

@@ -56,12 +56,15 @@ ssize_t write_sorted_headers(httplib::Stream& stream, httplib::Headers& headers)
   std::vector<const httplib::Headers::value_type*> sorted;
   sorted.reserve(headers.size());
   for (const auto& header : headers) sorted.push_back(&header);
-  std::stable_sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
+  const auto folded_less = [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); };
+  std::stable_sort(sorted.begin(), sorted.end(), [&](const auto* a, const auto* b) {
     return std::lexicographical_compare(a->first.begin(), a->first.end(), b->first.begin(), b->first.end(),
-                                        [](unsigned char x, unsigned char y) { return std::tolower(x) < std::tolower(y); });
+                                        folded_less);
   });
   std::string text;
-  for (const auto* header : sorted) text.append(header->first).append(": ").append(header->second).append("\r\n");
+  for (const auto* header : sorted) {
+    text.append(header->first).append(": ").append(header->second).append("\r\n");
+  }
   text.append("\r\n");
   return stream.write(text.data(), text.size());
 }
@@ -90,8 +93,8 @@ void http_server::init(const std::string& host_address, int port_number) {
   server.set_idle_interval(platform::accept_wait_seconds, 0);
   // No route takes a body: a larger one is refused (413) and never kept in memory.
   server.set_payload_max_length(max_request_body);
-  // httplib applies that bound only after reading the announced bytes, and to
-  // chunked bodies not at all: refuse both from the headers alone.
+  // httplib applies that bound only after reading and dropping the announced bytes,
+  // and to a chunked body once it has read that much: refuse both from the headers.
   server.set_pre_routing_handler(std::bind(&http_server::refuse_large_body, this, _1, _2));
   server.set_post_routing_handler(close_after_refusal);
   server.set_header_writer(write_sorted_headers);
