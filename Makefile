@@ -1,9 +1,10 @@
 # make test: install what is missing, build both targets, run every test.
 # make run:  build the Windows agent and run it as a service under Wine.
+# make dist: the signed exe, the MSI, the SBOM and SHA256SUMS in dist/.
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-.PHONY: deps configure build test test-linux test-windows run stop clean
+.PHONY: deps configure build test test-linux test-windows run stop clean dist
 .PHONY: sanitize fuzz-build fuzz fuzz-short bench stress stress-fast
 
 deps:
@@ -31,6 +32,7 @@ test: build
 	$(MAKE) --no-print-directory sanitize || status=1; \
 	python3 stress/run.py --fast --wine --agent build/linux/src/qelt-host \
 	  --windows-agent build/windows/src/qelt-host.exe || status=1; \
+	$(MAKE) --no-print-directory dist || status=1; \
 	ctest --preset linux || status=1; \
 	ctest --preset windows || status=1; \
 	exit $$status
@@ -43,6 +45,11 @@ run: configure
 
 stop:
 	@bash scripts/agent-service stop
+
+# Test-signed unless QELT_SIGN_CERT and QELT_SIGN_KEY (or QELT_SIGN_PKCS12) name a
+# certificate; see the README's "Making a signed release".
+dist:
+	@bash scripts/make-dist
 
 # Both sanitizer builds run their suites even when the first fails.
 sanitize: deps
@@ -80,4 +87,4 @@ stress-fast: deps
 	python3 stress/run.py --fast
 
 clean:
-	rm -rf build
+	rm -rf build dist

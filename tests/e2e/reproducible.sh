@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Reproducible builds: a second clone of this tree, in another folder, builds a
+# byte-identical unsigned qelt-agent.exe, and packs it into a byte-identical MSI.
+#
+#   reproducible.sh SOURCE_DIR AGENT_EXE VERSION
+#
+# The clone gets the same commit, the working tree's uncommitted changes (so that it
+# builds what AGENT_EXE was built from) and a copy of the staged headers (the test
+# needs no network).
+source "$(dirname "$0")/lib.sh"
+
+[ $# -eq 3 ] || { echo "usage: $0 SOURCE_DIR AGENT_EXE VERSION" >&2; exit 2; }
+source_dir=$(realpath "$1")
+agent_exe=$(realpath "$2")
+version=$3
+
+e2e_begin reproducible
+e2e_require_tools git cmake tar wixl
+[ -f "$agent_exe" ] || fail "agent missing at $agent_exe"
+
+# This tree's MSI first, so that the clone's is packed a minute later by the clock.
+"$source_dir/packaging/third-party" notices "$e2e_dir/notices.txt"
+"$source_dir/packaging/build-msi" --exe "$agent_exe" --notices "$e2e_dir/notices.txt" \
+  --version "$version" --out "$e2e_dir/this.msi"
+
+clone="$e2e_dir/another folder/qelt agent"
+git clone -q "$source_dir" "$clone" || fail "git clone failed"
+git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
+  tar -C "$source_dir" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$clone" -xf -
+mkdir -p "$clone/third_party"
+cp -r "$source_dir/third_party/include" "$source_dir/third_party/licenses" \
+  "$source_dir/third_party/staged.json" "$clone/third_party/"
+
+e2e_log "building qelt-agent in $clone"
+(cd "$clone" && cmake --preset windows >"$e2e_dir/configure.log" 2>&1 &&
+  cmake --build --preset windows --target qelt-agent >"$e2e_dir/build.log" 2>&1) ||
+  fail "the clone's build failed: $(tail -n 20 "$e2e_dir/build.log" "$e2e_dir/configure.log" 2>/dev/null)"
+clone_exe="$clone/build/windows/src/qelt-agent.exe"
+
+e2e_checks=$((e2e_checks + 1))
+if cmp -s "$agent_exe" "$clone_exe"; then
+  e2e_log "qelt-agent.exe of both builds: $(sha256sum <"$agent_exe" | awk '{print $1}')"
+else
+  check_failed "the clone's qelt-agent.exe differs"
+  printf '  %s\n' "$(sha256sum "$agent_exe")" "$(sha256sum "$clone_exe")" \
+    "first differing bytes (offset, octal values):" >&2
+  cmp -l "$agent_exe" "$clone_exe" 2>&1 | head -n 10 | sed 's/^/    /' >&2
+fi
+
+"$clone/packaging/third-party" notices "$e2e_dir/clone-notices.txt"
+"$clone/packaging/build-msi" --exe "$clone_exe" --notices "$e2e_dir/clone-notices.txt" \
+  --version "$version" --out "$e2e_dir/clone.msi"
+cmp -s "$e2e_dir/this.msi" "$e2e_dir/clone.msi" || check_failed "the clone's MSI differs"
+e2e_checks=$((e2e_checks + 1))
+
+e2e_summary
