@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "http_server/http_server.h"
+#include "http_server/worker_pool.h"
 #include "support/platform/raw_socket.h"
 #include "support/test_support.h"
 
@@ -407,6 +408,36 @@ TEST_F(endpoint_lifecycle, destroyed_without_stop_still_ends_its_listener) {
     ASSERT_TRUE(wait_until_answering(port));
   }
   EXPECT_FALSE(test::port_answers(port));
+}
+
+// Idle kept-alive connections each hold a worker: the pool must grow past its ready
+// workers when all are busy, shrink back once the rush is over, and lose no job.
+TEST(worker_pool, grows_while_all_are_busy_shrinks_back_and_runs_every_job) {
+  std::atomic<int> started{0};
+  std::atomic<int> done{0};
+  const auto until = [](const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return condition();
+  };
+  worker_pool pool(1, 4, std::chrono::milliseconds(20));
+  EXPECT_EQ(pool.workers(), 1u);
+  // Four jobs that each wait for the others: they finish only if all four run at once.
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(pool.enqueue([&] {
+      ++started;
+      until([&] { return started == 4; });
+      ++done;
+    }));
+  }
+  EXPECT_TRUE(until([&] { return done == 4; })) << started << " of 4 jobs ran at once";
+  EXPECT_TRUE(until([&] { return pool.workers() == 1; })) << pool.workers() << " workers left";
+  // More jobs than workers wait their turn, and shutdown runs those still waiting.
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(pool.enqueue([&] { ++done; }));
+  pool.shutdown();
+  EXPECT_EQ(done, 24);
+  EXPECT_EQ(pool.workers(), 0u);
+  EXPECT_FALSE(pool.enqueue([] {}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http_server/response_envelope.h"
+#include "http_server/worker_pool.h"
 #include "log/log.h"
 #include "mac_lookup/mac_lookup.h"
 #include "platform/format.h"
@@ -24,9 +25,11 @@ constexpr std::size_t max_request_body = 8 * 1024;
 // Answers say "Keep-Alive: timeout=5, max=5": five requests a connection, as always.
 constexpr std::size_t keep_alive_requests = 5;
 // An idle kept-alive connection (a browser tab that called once) holds a worker until
-// its keep-alive timeout, and so does a client that sends its request slowly. With
-// this many workers a few browsers' idle connections never make a fresh request wait.
-constexpr std::size_t min_workers = 40;
+// its keep-alive timeout, and so does a client that sends its request slowly. Up to
+// this many workers, a few browsers' idle connections never make a fresh request
+// wait; beyond the library's usual count they are made only when needed.
+constexpr std::size_t most_workers = 48;
+constexpr std::chrono::seconds spare_worker_linger{10};
 
 bool ends_the_connection(int status) { return status == 400 || status == 413 || status == 414; }
 
@@ -88,7 +91,7 @@ void http_server::init(const std::string& host_address, int port_number) {
   server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(keep_alive_requests);
   server.new_task_queue = [] {
-    return new httplib::ThreadPool(std::max<std::size_t>(min_workers, CPPHTTPLIB_THREAD_POOL_COUNT));
+    return new worker_pool(CPPHTTPLIB_THREAD_POOL_COUNT, most_workers, spare_worker_linger);
   };
   server.set_idle_interval(platform::accept_wait_seconds, 0);
   // No route takes a body: a larger one is refused (413) and never kept in memory.
