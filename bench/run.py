@@ -38,6 +38,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# Without address-space randomisation Wine never finds its fixed addresses taken (cmake/wine-run).
+WINE = ["setarch", "-R", "wine"]
 BUILD = ROOT / "build"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BACKLOGS = [5, 64, 512, 4096]
@@ -56,9 +58,8 @@ def run(cmd, **kw):
 # ---------------------------------------------------------------------------- builds
 
 def build_native(folder, backlog=None):
-    flags = f"-DCPPHTTPLIB_LISTEN_BACKLOG={backlog}" if backlog is not None else ""
     run(["cmake", "--preset", "linux", "-B", str(folder), "-DCMAKE_BUILD_TYPE=Release",
-         "-DQELT_BUILD_TESTS=OFF", "-DQELT_BUILD_BENCH=ON", f"-DCMAKE_CXX_FLAGS={flags}"],
+         "-DQELT_BUILD_TESTS=OFF", "-DQELT_BUILD_BENCH=ON", f"-DQELT_LISTEN_BACKLOG={backlog or 512}"],
         stdout=subprocess.DEVNULL)
     targets = ["qelt-host"] if backlog is not None else ["qelt-host", "qelt-bench-server", "qelt-lookup-bench"]
     run(["cmake", "--build", str(folder), "-j2", "--target", *targets], stdout=subprocess.DEVNULL)
@@ -298,8 +299,8 @@ class Bench:
         a = self.args
         hosts = []
         for b in BACKLOGS:
-            folder = self.native if b == 5 else BUILD / f"perf-backlog-{b}"
-            if b != 5:
+            folder = self.native if b == 512 else BUILD / f"perf-backlog-{b}"
+            if b != 512:
                 build_native(folder, b)
             hosts.append((b, self.host(f"agent-backlog-{b}", self.agent_argv(folder, p := free_port()), p)))
         for _, h in hosts:
@@ -488,7 +489,7 @@ class Bench:
         agent_exe = str(folder / "src" / "qelt-host.exe")
         server_exe = str(folder / "bench" / "qelt-bench-server.exe")
         try:
-            subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+            subprocess.run([*WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=180)
             (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
             targets = [("agent", [agent_exe, str(p := free_port()), "C:\\qelt-logs"], p)]
@@ -498,7 +499,7 @@ class Bench:
             targets += [("ref-skip", [server_exe, "adapters", str(p := free_port())], p),
                         ("ref-prefix", [server_exe, "adapters-prefix", str(p := free_port())], p)]
             names = [n for n, _, _ in targets]
-            hosts = [self.host(f"wine-{n}", ["wine", *argv], port, env=env) for n, argv, port in targets]
+            hosts = [self.host(f"wine-{n}", [*WINE, *argv], port, env=env) for n, argv, port in targets]
             for h in hosts:
                 h.wait_ready(120)
                 wrk(h.port, 8, 1, False)
@@ -565,7 +566,7 @@ class Bench:
         for r in range(6):
             for name, argv, _ in (targets if r % 2 == 0 else targets[::-1]):
                 port = free_port()
-                h = self.host(f"wine-start-{name}", ["wine", *argv[:1], str(port), *argv[2:]], port, env=env)
+                h = self.host(f"wine-start-{name}", [*WINE, *argv[:1], str(port), *argv[2:]], port, env=env)
                 starts.setdefault(name, []).append(h.wait_ready(120) * 1e3)
                 h.stop(30)
         return starts
@@ -574,7 +575,7 @@ class Bench:
         times = []
         for _ in range(5):
             port = free_port()
-            h = self.host("wine-stop", ["wine", agent_exe, str(port), "C:\\qelt-logs"], port, env=env)
+            h = self.host("wine-stop", [*WINE, agent_exe, str(port), "C:\\qelt-logs"], port, env=env)
             h.wait_ready(120)
             idle = socket.create_connection(("127.0.0.1", port))
             idle.sendall(b"GET /mac HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -590,13 +591,10 @@ class Bench:
         own), qelt-host.exe in the foreground and a MinGW program blocked in accept()."""
         a = self.args
         results = {}
-        floor = self.host("wine-accept", ["wine", server_exe, "accept", str(p := free_port())], p, env=env)
-        host = self.host("wine-idle-host", ["wine", str(BUILD / "perf-windows" / "src" / "qelt-host.exe"),
+        floor = self.host("wine-accept", [*WINE, server_exe, "accept", str(p := free_port())], p, env=env)
+        host = self.host("wine-idle-host", [*WINE, str(BUILD / "perf-windows" / "src" / "qelt-host.exe"),
                                             str(q := free_port()), "C:\\qelt-logs"], q, env=env)
         host.wait_ready(120)
-        deadline = time.monotonic() + 60
-        while wine_pid(floor, "qelt-bench-server.exe") is None and time.monotonic() < deadline:
-            time.sleep(0.1)  # polling interval until Wine has started the program
         ns = f"{NS_PREFIX}-service"
         run(["ip", "netns", "add", ns])
         self.namespaces.append(ns)
@@ -612,7 +610,7 @@ class Bench:
                            if Path(f"/proc/{pid}/comm").read_text().strip() == "qelt-agent.exe")
             time.sleep(2)  # let start-up activity settle before the idle window
             pids = {"qelt-agent.exe as a service": service, "qelt-host.exe": wine_pid(host),
-                    "accept() floor (MinGW)": wine_pid(floor, "qelt-bench-server.exe")}
+                    "accept() floor (MinGW)": wine_pid(floor)}
             before = {n: (switches(pid), ticks(pid)) for n, pid in pids.items()}
             time.sleep(a.idle_seconds)
             for n, pid in pids.items():
@@ -631,15 +629,16 @@ class Bench:
 WINE_CONFIGS = [(1, False), (8, False), (1, True), (8, True)]
 
 
-def wine_pid(host, comm=None):
-    """The Windows process that `wine` started for a host (its comm is the .exe name)."""
-    comm = comm or "qelt-host.exe"
-    for pid in [host.pid] + [int(x) for x in subprocess.run(["pgrep", "-s", str(host.pid)], capture_output=True,
-                                                             text=True).stdout.split()]:
+def wine_pid(host):
+    """The Windows process that `wine` started for a host: the wine script execs into
+    it, so it is the host's own pid once its name (comm, 15 characters) is the .exe's."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
         with contextlib.suppress(OSError):
-            if Path(f"/proc/{pid}/comm").read_text().strip() == comm:
-                return pid
-    return None
+            if Path(f"/proc/{host.pid}/comm").read_text().strip() not in ("setarch", "wine", "wine64", "sh"):
+                return host.pid
+        time.sleep(0.1)  # polling interval until Wine has started the program
+    raise RuntimeError(f"{host.name}: no Windows process")
 
 
 def switches(pid):

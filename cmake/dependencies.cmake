@@ -13,7 +13,8 @@ add_library(qelt_deps INTERFACE)
 # An idle kept-alive connection's worker looks every CHECK_INTERVAL whether the server
 # is stopping: 10 ms by default, which under Wine makes a few browsers' idle
 # connections slow everyone else down. 50 ms still ends them well within 100 ms of stop.
-target_compile_definitions(qelt_deps INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=512
+set(QELT_LISTEN_BACKLOG 512 CACHE STRING "The endpoint's listen backlog (the benchmark tries others)")
+target_compile_definitions(qelt_deps INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=${QELT_LISTEN_BACKLOG}
                            CPPHTTPLIB_KEEPALIVE_TIMEOUT_CHECK_INTERVAL_USECOND=50000)
 
 if(EXISTS "${QELT_THIRD_PARTY_INCLUDE_DIR}/httplib.h")

@@ -43,6 +43,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# Without address-space randomisation Wine never finds its fixed addresses taken (cmake/wine-run).
+WINE = ["setarch", "-R", "wine"]
 BUILD = ROOT / "build" / "stress-linux"
 WIN_BUILD = ROOT / "build" / "stress-windows"
 MIB = 1 << 20
@@ -648,9 +650,9 @@ class Stress:
         prefix = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
         env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         try:
-            subprocess.run(["wine", "wineboot", "-i"], env=env, capture_output=True, timeout=180)
+            subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
             (prefix / "drive_c" / "logs").mkdir(parents=True, exist_ok=True)
-            agent = Agent(argv_prefix=["wine"], exe=str(exe), log_dir="C:\\logs", env=env)
+            agent = Agent(argv_prefix=WINE, exe=str(exe), log_dir="C:\\logs", env=env)
             agent.own_log_dir = False
             try:
                 agent.wait_ready(120)

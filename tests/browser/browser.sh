@@ -61,7 +61,7 @@ else
   e2e_wine net start "$e2e_service_name" >/dev/null || fail "net start \"$e2e_service_name\" failed"
   agent_pid=$(e2e_ns_processes qelt-agent.exe)
   [ "$(wc -w <<<"$agent_pid")" = 1 ] || fail "expected one qelt-agent.exe process, found: $agent_pid"
-  stop_command="wine net stop '$e2e_service_name' >/dev/null"
+  stop_command="setarch -R wine net stop '$e2e_service_name' >/dev/null"
   # The driver stops the service with Wine's net, in this prefix.
   driver_env=(env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
 fi
