@@ -502,9 +502,14 @@ class Bench:
             hosts = [self.host(f"wine-{n}", [*WINE, *argv], port, env=env) for n, argv, port in targets]
             for h in hosts:
                 h.wait_ready(120)
+            rss_kib = lambda key: {h.name: vm_kib(wine_pid(h), key) for h in hosts}  # noqa: E731
+            rss = {"idle": rss_kib("VmRSS")}
+            for h in hosts:
                 wrk(h.port, 8, 1, False)
             latency = self.wine_latency(hosts)
-            rss = {h.name: (vm_kib(wine_pid(h), "VmRSS"), vm_kib(wine_pid(h), "VmHWM")) for h in hosts}
+            rss["loaded"], rss["peak"] = rss_kib("VmRSS"), rss_kib("VmHWM")
+            time.sleep(15)  # the agent's spare workers end 10 s after their last job
+            rss["settled"] = rss_kib("VmRSS")
             for h in hosts:
                 h.stop(30)
             startup = self.wine_startup(env, targets[: 2 if a.baseline_windows_agent else 1])
@@ -542,12 +547,15 @@ class Bench:
         for name, v in idle.items():
             lines.append(f"| {name} | {v['threads']} | {fmt(v['switches_per_s'], 1)} | {v['ticks']} |")
         lines += ["", "Start-up (process start to the first answered GET /mac, warm prefix, median of "
-                  f"{len(next(iter(startup.values()), []))}) and memory of the Windows process (after the load above):", "",
-                  "| | start-up ms | VmRSS MiB | VmHWM MiB |", "|---|---|---|---|"]
+                  f"{len(next(iter(startup.values()), []))}) and memory of the Windows process: VmRSS after the "
+                  "first answer, right after the load above, and 15 s later; VmHWM over the whole run.", "",
+                  "| | start-up ms | RSS idle MiB | RSS after load MiB | RSS 15 s later MiB | VmHWM MiB |",
+                  "|---|---|---|---|---|---|"]
         for n in cols:
             st = startup.get(n)
-            lines.append(f"| {n} | {fmt(median(st), 0) if st else '-'} | {fmt(rss[f'wine-{n}'][0] / 1024, 1)} | "
-                         f"{fmt(rss[f'wine-{n}'][1] / 1024, 1)} |")
+            mib = lambda key: fmt(rss[key][f"wine-{n}"] / 1024, 1)  # noqa: E731
+            lines.append(f"| {n} | {fmt(median(st), 0) if st else '-'} | {mib('idle')} | {mib('loaded')} | "
+                         f"{mib('settled')} | {mib('peak')} |")
         lines += ["", f"Stop with one idle kept-alive connection open: end of input to process exit, "
                   f"median of {len(stop_ms)}: {fmt(median(stop_ms), 0)} ms (min {fmt(min(stop_ms), 0)}, max {fmt(max(stop_ms), 0)})."]
         self.write(lines)
