@@ -420,7 +420,7 @@ TEST(worker_pool, grows_while_all_are_busy_shrinks_back_and_runs_every_job) {
     while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     return condition();
   };
-  worker_pool pool(1, 4, std::chrono::milliseconds(20));
+  worker_pool pool(1, 4, std::chrono::milliseconds(20), std::chrono::milliseconds(5));
   EXPECT_EQ(pool.workers(), 1u);
   // Four jobs that each wait for the others: they finish only if all four run at once.
   for (int i = 0; i < 4; ++i) {
@@ -438,6 +438,20 @@ TEST(worker_pool, grows_while_all_are_busy_shrinks_back_and_runs_every_job) {
   EXPECT_EQ(done, 24);
   EXPECT_EQ(pool.workers(), 0u);
   EXPECT_FALSE(pool.enqueue([] {}));
+}
+
+// A worker about to finish is waited for: under Wine every needless thread costs memory.
+TEST(worker_pool, waits_for_a_worker_that_comes_back_within_the_grace) {
+  worker_pool pool(1, 4, std::chrono::seconds(10), std::chrono::seconds(5));
+  std::atomic<int> done{0};
+  ASSERT_TRUE(pool.enqueue([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ++done;
+  }));
+  ASSERT_TRUE(pool.enqueue([&] { ++done; }));
+  EXPECT_EQ(pool.workers(), 1u);
+  pool.shutdown();
+  EXPECT_EQ(done, 2);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ constexpr std::size_t keep_alive_requests = 5;
 // wait; beyond the library's usual count they are made only when needed.
 constexpr std::size_t most_workers = 48;
 constexpr std::chrono::seconds spare_worker_linger{10};
+constexpr std::chrono::milliseconds spare_worker_grace{10};
 
 bool ends_the_connection(int status) { return status == 400 || status == 413 || status == 414; }
 
@@ -91,7 +92,7 @@ void http_server::init(const std::string& host_address, int port_number) {
   server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(keep_alive_requests);
   server.new_task_queue = [] {
-    return new worker_pool(CPPHTTPLIB_THREAD_POOL_COUNT, most_workers, spare_worker_linger);
+    return new worker_pool(CPPHTTPLIB_THREAD_POOL_COUNT, most_workers, spare_worker_linger, spare_worker_grace);
   };
   server.set_idle_interval(platform::accept_wait_seconds, 0);
   // No route takes a body: a larger one is refused (413) and never kept in memory.

@@ -5,8 +5,9 @@
 
 namespace qelt {
 
-worker_pool::worker_pool(std::size_t ready, std::size_t most, std::chrono::milliseconds linger)
-    : ready_(ready), most_(std::max<std::size_t>(1, std::max(ready, most))), linger_(linger) {
+worker_pool::worker_pool(std::size_t ready, std::size_t most, std::chrono::milliseconds linger,
+                         std::chrono::milliseconds grace)
+    : ready_(ready), most_(std::max<std::size_t>(1, std::max(ready, most))), linger_(linger), grace_(grace) {
   const std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < ready_; ++i) start_worker();
 }
@@ -16,11 +17,15 @@ worker_pool::~worker_pool() { shutdown(); }
 bool worker_pool::enqueue(std::function<void()> job) {
   join_ended();
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (shutting_down_) return false;
     jobs_.push_back(std::move(job));
     // Every waiting worker may already have a job of its own coming.
-    if (jobs_.size() > waiting_ && running_ < most_) start_worker();
+    const auto unserved = [this] { return jobs_.size() > waiting_ && !shutting_down_; };
+    if (unserved() && running_ < most_ && (held_ || !taken_.wait_for(lock, grace_, [&] { return !unserved(); }))) {
+      held_ = true;
+      start_worker();
+    }
   }
   wake_.notify_one();
   return true;
@@ -57,6 +62,7 @@ void worker_pool::work() {
   for (;;) {
     bool lingered = false;
     ++waiting_;
+    if (jobs_.empty()) held_ = false;
     while (jobs_.empty() && !shutting_down_ && !lingered) {
       if (running_ > ready_) {
         lingered = wake_.wait_for(lock, linger_) == std::cv_status::timeout && jobs_.empty();
@@ -71,6 +77,7 @@ void worker_pool::work() {
     }
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
+    taken_.notify_one();
     lock.unlock();
     job();
     lock.lock();

@@ -19,10 +19,16 @@ namespace qelt {
 // still arriving, so a few browsers' idle connections need many workers at times.
 // Under Wine every thread costs about 1 MiB of memory, so the workers beyond `ready`
 // are made only when all others are busy, and end after `linger` without a job.
+// A worker that has just answered is usually a moment from taking the next job, so
+// a new one is made only when none has come back within `grace`: Wine keeps an
+// ended thread's stacks until another thread ends, so every needless spare costs.
+// After such a wait the workers are known to be held (idle browsers, slow clients),
+// and further ones are made at once until a worker finds nothing to do.
 // Waiting workers wake for nothing: an idle endpoint costs no CPU.
 class worker_pool final : public httplib::TaskQueue {
  public:
-  worker_pool(std::size_t ready, std::size_t most, std::chrono::milliseconds linger);
+  worker_pool(std::size_t ready, std::size_t most, std::chrono::milliseconds linger,
+              std::chrono::milliseconds grace);
   ~worker_pool() override;
   worker_pool(const worker_pool&) = delete;
   worker_pool& operator=(const worker_pool&) = delete;
@@ -42,14 +48,17 @@ class worker_pool final : public httplib::TaskQueue {
   const std::size_t ready_;
   const std::size_t most_;
   const std::chrono::milliseconds linger_;
+  const std::chrono::milliseconds grace_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable taken_;
   std::deque<std::function<void()>> jobs_;
   std::list<std::thread> threads_;
   std::vector<std::thread::id> ended_;
   std::size_t running_ = 0;
   std::size_t waiting_ = 0;
+  bool held_ = false;
   bool shutting_down_ = false;
 };
 
