@@ -51,13 +51,15 @@ bool fake_lookup(std::list<std::string>& macs) {
 
 constexpr const char* two_macs = R"({"data":["00:1A:2B:3C:4D:5E","00:1A:2B:3C:4D:5F"],"success":true})";
 
-bool wait_until_answering(int port) {
+// Whether the condition holds within 10 s.
+bool wait_until(const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (test::port_answers(port)) return true;
-    std::this_thread::yield();
-  }
-  return false;
+  while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  return condition();
+}
+
+bool wait_until_answering(int port) {
+  return wait_until([port] { return test::port_answers(port); });
 }
 
 // A server on a free loopback port with the fake lookup, logging into a folder of its own.
@@ -415,23 +417,18 @@ TEST_F(endpoint_lifecycle, destroyed_without_stop_still_ends_its_listener) {
 TEST(worker_pool, grows_while_all_are_busy_shrinks_back_and_runs_every_job) {
   std::atomic<int> started{0};
   std::atomic<int> done{0};
-  const auto until = [](const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    return condition();
-  };
   worker_pool pool(1, 4, std::chrono::milliseconds(20), std::chrono::milliseconds(5));
   EXPECT_EQ(pool.workers(), 1u);
   // Four jobs that each wait for the others: they finish only if all four run at once.
   for (int i = 0; i < 4; ++i) {
     ASSERT_TRUE(pool.enqueue([&] {
       ++started;
-      until([&] { return started == 4; });
+      wait_until([&] { return started == 4; });
       ++done;
     }));
   }
-  EXPECT_TRUE(until([&] { return done == 4; })) << started << " of 4 jobs ran at once";
-  EXPECT_TRUE(until([&] { return pool.workers() == 1; })) << pool.workers() << " workers left";
+  EXPECT_TRUE(wait_until([&] { return done == 4; })) << started << " of 4 jobs ran at once";
+  EXPECT_TRUE(wait_until([&] { return pool.workers() == 1; })) << pool.workers() << " workers left";
   // More jobs than workers wait their turn, and shutdown runs those still waiting.
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(pool.enqueue([&] { ++done; }));
   pool.shutdown();
