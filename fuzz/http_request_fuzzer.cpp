@@ -101,8 +101,21 @@ int connect_to(int port) {
   if (fd < 0) fail("socket: " + std::system_category().message(errno));
   const sockaddr_in address = loopback(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
+    // libFuzzer's timeout timer (SIGALRM) may interrupt connect, which then goes on
+    // by itself: wait for its outcome instead of giving up.
+    int error = errno;
+    if (error == EINTR) {
+      pollfd watch{fd, POLLOUT, 0};
+      while (::poll(&watch, 1, -1) < 0 && errno == EINTR) {
+      }
+      socklen_t length = sizeof error;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    }
+    if (error != 0) {
+      ::close(fd);
+      errno = error;
+      return -1;
+    }
   }
   const int yes = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
