@@ -39,4 +39,7 @@ endif()
 
 if(WIN32)
   target_link_libraries(qelt_deps INTERFACE ws2_32 iphlpapi advapi32)
+  # Log file names in UTF-16: the log lands beside the exe in any folder, whether or
+  # not the ANSI code page can spell its name.
+  target_compile_definitions(qelt_deps INTERFACE SPDLOG_WCHAR_FILENAMES)
 endif()

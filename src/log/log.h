@@ -1,7 +1,11 @@
 // The one way to write a record: QELT_LOG(level, format, args...), or the
-// QELT_INFO / QELT_DEBUG / QELT_ERROR shorthands. Each record carries the short
-// name of the source file, the line and the qualified name of the enclosing
-// function, all fixed at compile time.
+// QELT_INFO / QELT_DEBUG / QELT_WARN / QELT_ERROR shorthands. Each record carries
+// the short name of the source file, the line and the qualified name of the
+// enclosing function, all fixed at compile time.
+//
+// The records of a request use QELT_REQUEST_LOG and its shorthands instead: they
+// are written only if the request was admitted to the day's log budget
+// (request_log.h), all of them or none.
 #pragma once
 
 #include <array>
@@ -11,6 +15,7 @@
 #include <spdlog/common.h>
 
 #include "log/log_manager.h"
+#include "log/request_log.h"
 #include "platform/windows_api.h"
 
 namespace qelt::detail {
@@ -87,4 +92,14 @@ constexpr function_name_text<N> function_name(const char (&signature)[N]) {
 
 #define QELT_DEBUG(...) QELT_LOG(::spdlog::level::debug, __VA_ARGS__)
 #define QELT_INFO(...) QELT_LOG(::spdlog::level::info, __VA_ARGS__)
+#define QELT_WARN(...) QELT_LOG(::spdlog::level::warn, __VA_ARGS__)
 #define QELT_ERROR(...) QELT_LOG(::spdlog::level::err, __VA_ARGS__)
+
+#define QELT_REQUEST_LOG(level, ...)                                  \
+  do {                                                                \
+    if (::qelt::request_log::admitted()) QELT_LOG(level, __VA_ARGS__); \
+  } while (false)
+
+#define QELT_REQUEST_DEBUG(...) QELT_REQUEST_LOG(::spdlog::level::debug, __VA_ARGS__)
+#define QELT_REQUEST_INFO(...) QELT_REQUEST_LOG(::spdlog::level::info, __VA_ARGS__)
+#define QELT_REQUEST_WARN(...) QELT_REQUEST_LOG(::spdlog::level::warn, __VA_ARGS__)

@@ -1,13 +1,17 @@
 // qelt agent: tells web pages on this machine its MAC addresses over HTTP on
 // 127.0.0.1:17654, as a Windows service (-i installs it, -u removes it).
+#include <atomic>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
+#include "log/events.h"
 #include "log/log.h"
 #include "main/exe_path.h"
 #include "main/service_installer.h"
+#include "platform/event_log.h"
 #include "platform/format.h"
 #include "platform/windows_api.h"
 #include "service/main_service.h"
@@ -23,15 +27,26 @@ constexpr const char* uninstall_switch = "-u";
 // Exit code when starting or stopping the endpoint failed.
 constexpr int run_failed = 2;
 
-std::string log_path() {
-  const std::string separator(1, qelt::platform::path_separator);
-  return qelt::format("{}{}logs{}{}", qelt::get_exe_dir(), separator, separator, log_file_name);
+std::filesystem::path log_path() { return qelt::get_exe_dir() / "logs" / log_file_name; }
+
+std::string agent_address() { return qelt::format("{}:{}", qelt::agent_host, qelt::agent_port); }
+
+// Whether the service manager started this process and it reported itself running.
+std::atomic<bool> running_as_service{false};
+
+// The frame's ServiceMain, and the Event Log's record of the start it reports.
+void WINAPI agent_service_main(DWORD argc, LPSTR* argv) {
+  qelt::CService::ServiceMain(argc, argv);
+  if (qelt::CService::s_instance->m_statusHandle == nullptr) return;
+  running_as_service = true;
+  qelt::platform::report_event(qelt::platform::event_type::information, qelt::events::service_started,
+                               {agent_address()});
 }
 
 void run(qelt::main_service& service) {
   {
     std::string name = service_name;
-    SERVICE_TABLE_ENTRYA table[] = {{name.data(), &qelt::CService::ServiceMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYA table[] = {{name.data(), &agent_service_main}, {nullptr, nullptr}};
     service.m_serviceName = name;
     service.OnStart();
     // Returns once the service has reported itself stopped, or at once when the
@@ -43,6 +58,10 @@ void run(qelt::main_service& service) {
     }
   }
   service.OnStop();
+  if (running_as_service) {
+    qelt::platform::report_event(qelt::platform::event_type::information, qelt::events::service_stopped,
+                                 {agent_address()});
+  }
 }
 
 }  // namespace

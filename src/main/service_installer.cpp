@@ -17,21 +17,25 @@ sc_handle open_manager() {
 
 }  // namespace
 
-std::string quoted_path(const std::string& path) { return "\"" + path + "\""; }
+std::basic_string<WCHAR> quoted_path(const std::filesystem::path& path) {
+  const WCHAR quote = '"';
+  return quote + path.string<WCHAR>() + quote;
+}
 
 bool install_service(const std::string& name) {
   if (name.empty()) return false;
-  const std::string path = get_exe_path();
+  const std::filesystem::path path = get_exe_path();
   if (path.empty()) return false;
-  // Quoted, so that a path with blanks starts the right file.
-  const std::string binary_path = quoted_path(path);
+  // Quoted, so that a path with blanks starts the right file; in UTF-16, so that it is
+  // registered as it is, whatever its characters.
+  const std::basic_string<WCHAR> binary_path = quoted_path(path);
+  const std::basic_string<WCHAR> wide_name(name.begin(), name.end());
 
   const sc_handle manager = open_manager();
   if (!manager) return false;
-  const sc_handle service(CreateServiceA(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                         SERVICE_ERROR_NORMAL, binary_path.c_str(), nullptr,
-                                         nullptr, nullptr, nullptr, nullptr));
+  const sc_handle service(CreateServiceW(manager.get(), wide_name.c_str(), wide_name.c_str(), SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                         binary_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   return static_cast<bool>(service);
 }
 

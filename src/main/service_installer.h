@@ -1,7 +1,10 @@
 // Registration of the agent with the Windows service control manager.
 #pragma once
 
+#include <filesystem>
 #include <string>
+
+#include "platform/windows_api.h"
 
 namespace qelt {
 
@@ -11,6 +14,6 @@ bool install_service(const std::string& name);
 bool uninstall_service(const std::string& name);
 
 // The executable path as the service manager is to run it: between double quotes.
-std::string quoted_path(const std::string& path);
+std::basic_string<WCHAR> quoted_path(const std::filesystem::path& path);
 
 }  // namespace qelt

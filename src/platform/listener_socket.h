@@ -2,10 +2,15 @@
 #pragma once
 
 #include <ctime>
+#include <string>
 
 #include <httplib.h>
 
 namespace qelt::platform {
+
+// Why host:port cannot be bound and listened on just now, as the system says it, with
+// its error code: asked again with a socket of the listener's kind, which is then closed.
+std::string bind_failure_reason(const std::string& host, int port);
 
 #if defined(_WIN32)
 // No address option at all: another program can then neither share the port nor

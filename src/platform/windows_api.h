@@ -3,6 +3,8 @@
 // rest of the code is the same on every target.
 #pragma once
 
+#include <cstddef>
+
 #if defined(_WIN32)
 #  ifndef WIN32_LEAN_AND_MEAN
 #    define WIN32_LEAN_AND_MEAN
@@ -28,8 +30,11 @@ namespace qelt::platform {
 
 #if defined(_WIN32)
 inline constexpr char path_separator = '\\';
+// The longest path, with its terminator, that Windows opens without long-path support.
+inline constexpr std::size_t max_path = MAX_PATH;
 #else
 inline constexpr char path_separator = '/';
+inline constexpr std::size_t max_path = 4096;
 #endif
 
 }  // namespace qelt::platform

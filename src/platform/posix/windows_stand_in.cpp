@@ -109,35 +109,27 @@ void append_utf8(std::string& out, char32_t cp) {
 DWORD GetLastError() { return last_error; }
 void SetLastError(DWORD code) { last_error = code; }
 
-DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
   if (module != nullptr || size == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   std::error_code error;
-  const std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+  const std::u16string path = std::filesystem::read_symlink("/proc/self/exe", error).u16string();
   if (error) {
     SetLastError(static_cast<DWORD>(error.value()));
     return 0;
   }
   // As on Windows: a path that does not fit is cut, terminated, and the size is returned.
   if (path.size() >= size) {
-    std::memcpy(file_name, path.data(), size - 1);
-    file_name[size - 1] = '\0';
+    std::copy_n(path.data(), size - 1, file_name);
+    file_name[size - 1] = u'\0';
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
   }
-  std::memcpy(file_name, path.c_str(), path.size() + 1);
+  std::copy_n(path.c_str(), path.size() + 1, file_name);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(path.size());
-}
-
-BOOL SetCurrentDirectoryA(LPCSTR path) {
-  if (::chdir(path) != 0) {
-    SetLastError(static_cast<DWORD>(errno));
-    return FALSE;
-  }
-  return TRUE;
 }
 
 // The ANSI code page here is UTF-8. Like Windows: a size of 0 asks for the size
@@ -247,8 +239,8 @@ SC_HANDLE OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) {
   return nullptr;
 }
 
-SC_HANDLE CreateServiceA(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
-                         DWORD*, LPCSTR, LPCSTR, LPCSTR) {
+SC_HANDLE CreateServiceW(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR,
+                         DWORD*, LPCWSTR, LPCWSTR, LPCWSTR) {
   SetLastError(ERROR_ACCESS_DENIED);
   return nullptr;
 }

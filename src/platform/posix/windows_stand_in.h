@@ -48,8 +48,7 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Kernel
-DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
-BOOL SetCurrentDirectoryA(LPCSTR path);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
 
 inline constexpr UINT CP_ACP = 0;
 int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR multi,
@@ -159,10 +158,10 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTIO
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
-SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR display_name, DWORD access,
                          DWORD service_type, DWORD start_type, DWORD error_control,
-                         LPCSTR binary_path, LPCSTR load_order_group, DWORD* tag_id,
-                         LPCSTR dependencies, LPCSTR start_name, LPCSTR password);
+                         LPCWSTR binary_path, LPCWSTR load_order_group, DWORD* tag_id,
+                         LPCWSTR dependencies, LPCWSTR start_name, LPCWSTR password);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
