@@ -10,8 +10,10 @@
 
 #include "http_server/response_envelope.h"
 #include "http_server/worker_pool.h"
+#include "log/events.h"
 #include "log/log.h"
 #include "mac_lookup/mac_lookup.h"
+#include "platform/event_log.h"
 #include "platform/format.h"
 #include "platform/listener_socket.h"
 
@@ -22,6 +24,8 @@ using namespace std::placeholders;
 namespace {
 
 constexpr std::size_t max_request_body = 8 * 1024;
+// Longer than any target httplib accepts (8 KiB): paths are logged whole.
+constexpr std::size_t max_logged_path = 16 * 1024;
 // Answers say "Keep-Alive: timeout=5, max=5": five requests a connection, as always.
 constexpr std::size_t keep_alive_requests = 5;
 // An idle kept-alive connection (a browser tab that called once) holds a worker until
@@ -31,6 +35,12 @@ constexpr std::size_t keep_alive_requests = 5;
 constexpr std::size_t most_workers = 48;
 constexpr std::chrono::seconds spare_worker_linger{10};
 constexpr std::chrono::milliseconds spare_worker_grace{10};
+// While the address cannot be bound: the first retry after this, each later one after
+// twice the wait before, up to the last.
+constexpr std::chrono::seconds first_listen_retry{2};
+constexpr std::chrono::seconds last_listen_retry{30};
+// The origin policy's refusals; no other answer has this status.
+constexpr int refused_status = 403;
 
 bool ends_the_connection(int status) { return status == 400 || status == 413 || status == 414; }
 
@@ -52,6 +62,12 @@ void close_after_refusal(const httplib::Request& request, httplib::Response& res
                                   sink.write(body->data() + offset, length);
                                   return false;
                                 });
+}
+
+// Every request ends here, answered, right before its answer is written.
+void finish_request(const httplib::Request& request, httplib::Response& response) {
+  close_after_refusal(request, response);
+  request_log::end();
 }
 
 // Headers go out sorted by name, ignoring case, as they always have: httplib keeps
@@ -99,8 +115,9 @@ void http_server::init(const std::string& host_address, int port_number) {
   server.set_payload_max_length(max_request_body);
   // httplib applies that bound only after reading and dropping the announced bytes,
   // and to a chunked body once it has read that much: refuse both from the headers.
-  server.set_pre_routing_handler(std::bind(&http_server::refuse_large_body, this, _1, _2));
-  server.set_post_routing_handler(close_after_refusal);
+  // The origin policy's Host check is made there too.
+  server.set_pre_routing_handler(std::bind(&http_server::screen_request, this, _1, _2));
+  server.set_post_routing_handler(finish_request);
   server.set_header_writer(write_sorted_headers);
   server.set_socket_options(platform::set_listener_options);
   server.set_error_handler(std::bind(&http_server::error_handler, this, _1, _2));
@@ -114,19 +131,16 @@ void http_server::init(const std::string& host_address, int port_number) {
 }
 
 void http_server::start() {
+  // Held until the record is written: the listener's first records follow it.
+  const std::lock_guard<std::mutex> lock(state_mutex_);
   listener = std::thread(&http_server::serve, this);
   QELT_INFO("server start succeed");
 }
 
 void http_server::serve() {
-  bool listen_now = false;
-  {
-    const std::lock_guard<std::mutex> lock(state_mutex_);
-    listen_now = !stopping_ && server.is_valid();
-  }
-  if (listen_now) {
+  if (bind_listener()) {
     try {
-      server.listen(host, port);
+      server.listen_after_bind();
     } catch (const std::exception& e) {
       // The library's worker threads could not be made: end as when binding fails,
       // rather than take the process down from this thread.
@@ -138,6 +152,36 @@ void http_server::serve() {
     serving_done_ = true;
   }
   state_changed_.notify_all();
+}
+
+// Another program may hold the port, or a restarted agent's old connections may still
+// be closing: say so once, then keep trying quietly until the port is free.
+bool http_server::bind_listener() {
+  std::chrono::seconds wait = first_listen_retry;
+  bool failed = false;
+  for (;;) {
+    {
+      const std::lock_guard<std::mutex> lock(state_mutex_);
+      if (stopping_ || !server.is_valid()) return false;
+    }
+    if (server.bind_to_port(host, port)) {
+      if (failed) QELT_INFO("listening on {}:{}", host, port);
+      return true;
+    }
+    // httplib marks a server whose bind failed as out of use; stop() on a server that
+    // is not running only clears that mark, so that the next bind is tried for real.
+    server.stop();
+    if (!failed) {
+      failed = true;
+      const std::string address = qelt::format("{}:{}", host, port);
+      const std::string reason = platform::bind_failure_reason(host, port);
+      QELT_ERROR("cannot listen on {}: {}; trying again every few seconds until it can", address, reason);
+      platform::report_event(platform::event_type::error, events::cannot_listen, {address, reason});
+    }
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    if (state_changed_.wait_for(lock, wait, [this] { return stopping_; })) return false;
+    wait = std::min(wait * 2, last_listen_retry);
+  }
 }
 
 void http_server::stop() {
@@ -152,6 +196,7 @@ void http_server::end_listener() {
   if (!listener.joinable()) return;
   std::unique_lock<std::mutex> lock(state_mutex_);
   stopping_ = true;
+  state_changed_.notify_all();  // a listener waiting to retry ends at once
   bool stop_sent = false;
   while (!serving_done_) {
     if (!stop_sent && server.is_running()) {
@@ -164,18 +209,60 @@ void http_server::end_listener() {
   listener.join();
 }
 
-httplib::Server::HandlerResponse http_server::refuse_large_body(const httplib::Request& request,
-                                                               httplib::Response& response) {
+httplib::Server::HandlerResponse http_server::screen_request(const httplib::Request& request,
+                                                            httplib::Response& response) {
   const bool chunked = request.has_header("Transfer-Encoding");
   const bool too_long =
       std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > max_request_body;
-  if (!chunked && !too_long) return httplib::Server::HandlerResponse::Unhandled;
-  response.status = 413;
-  return httplib::Server::HandlerResponse::Handled;
+  if (chunked || too_long) {
+    response.status = 413;
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  // A page on a host name that resolves to 127.0.0.1 (DNS rebinding) is same-origin
+  // with the agent to its browser: only the Host header tells it apart.
+  if (current_origin_policy() && !is_own_host(request.get_header_value("Host"), port)) {
+    refuse(request, response,
+           request.has_header("Host") ? "Host " + printable(request.get_header_value("Host")) : "no Host");
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  return httplib::Server::HandlerResponse::Unhandled;
+}
+
+void http_server::set_origin_policy(std::shared_ptr<const origin_policy> policy) {
+  const std::lock_guard<std::mutex> lock(policy_mutex_);
+  origin_policy_ = std::move(policy);
+}
+
+std::shared_ptr<const origin_policy> http_server::current_origin_policy() const {
+  const std::lock_guard<std::mutex> lock(policy_mutex_);
+  return origin_policy_;
+}
+
+std::optional<access_decision> http_server::check_access(const httplib::Request& request, httplib::Response& response,
+                                                         mac_route route) const {
+  const std::shared_ptr<const origin_policy> policy = current_origin_policy();
+  if (!policy) return std::nullopt;
+  const auto header = [&request](const char* name) -> std::optional<std::string_view> {
+    const auto it = request.headers.find(name);
+    if (it == request.headers.end()) return std::nullopt;
+    return std::string_view(it->second);
+  };
+  access_decision access = decide_access(*policy, route, {header("Origin"), header("Referer")});
+  if (!access.allowed) refuse(request, response, access.refused);
+  return access;
+}
+
+void http_server::refuse(const httplib::Request& request, httplib::Response& response, const std::string& what) {
+  response.status = refused_status;
+  QELT_REQUEST_WARN("request refused by the origin policy: {}, {}", printable(request.path), what);
 }
 
 void http_server::error_handler(const httplib::Request& request, httplib::Response& response) {
-  QELT_INFO("error occured: {}, {}", request.path, response.status);
+  // The origin policy's refusal wrote its own record. Control characters of a decoded
+  // path never reach the log: they could forge records.
+  if (response.status != refused_status) {
+    QELT_REQUEST_INFO("error occured: {}, {}", printable(request.path, max_logged_path), response.status);
+  }
   const std::string text = qelt::format("error status: {}", response.status);
   response.set_content(to_body(response_envelope<std::string>{false, text}), "application/json");
 }

@@ -1,5 +1,6 @@
 // The three MAC routes: JSON on /mac, the CORS preflight, JSONP on /macp.
 #include <list>
+#include <optional>
 #include <string>
 
 #include "http_server/http_server.h"
@@ -9,6 +10,21 @@
 
 namespace qelt {
 
+namespace {
+
+// Without a policy every page may read the answer. Under one, an allowed page's origin
+// (and Vary, for caches), or nothing: a program or a JSONP script needs no CORS header.
+void allow_origin(httplib::Response& response, const std::optional<access_decision>& access) {
+  if (!access) {
+    response.set_header("Access-Control-Allow-Origin", "*");
+  } else if (!access->allow_origin.empty()) {
+    response.set_header("Access-Control-Allow-Origin", access->allow_origin);
+    response.set_header("Vary", "Origin");
+  }
+}
+
+}  // namespace
+
 std::string http_server::mac_body() {
   std::list<std::string> macs;
   if (lookup_(macs)) return to_body(response_envelope<std::list<std::string>>{true, macs});
@@ -16,27 +32,33 @@ std::string http_server::mac_body() {
 }
 
 void http_server::mac_handler(const httplib::Request& request, httplib::Response& response) {
-  QELT_INFO("mac addres request: {}, {}", request.path, request.remote_addr);
+  const std::optional<access_decision> access = check_access(request, response, mac_route::json);
+  if (access && !access->allowed) return;
+  QELT_REQUEST_INFO("mac addres request: {}, {}", request.path, request.remote_addr);
   const std::string body = mac_body();
-  QELT_DEBUG("response for {}: {}", request.path, body);
-  response.set_header("Access-Control-Allow-Origin", "*");
+  QELT_REQUEST_DEBUG("response for {}: {}", request.path, body);
+  allow_origin(response, access);
   response.set_content(body, "application/json");
 }
 
 void http_server::mac_option_handler(const httplib::Request& request, httplib::Response& response) {
-  QELT_INFO("mac addres options request: {}, {}", request.path, request.remote_addr);
-  response.set_header("Access-Control-Allow-Origin", "*");
-  response.set_header("Access-Control-Allow-Private-Network", "true");
+  const std::optional<access_decision> access = check_access(request, response, mac_route::preflight);
+  if (access && !access->allowed) return;
+  QELT_REQUEST_INFO("mac addres options request: {}, {}", request.path, request.remote_addr);
+  allow_origin(response, access);
+  if (!access || !access->allow_origin.empty()) response.set_header("Access-Control-Allow-Private-Network", "true");
   response.set_content("", "text/plain");
 }
 
 void http_server::macp_handler(const httplib::Request& request, httplib::Response& response) {
-  QELT_INFO("macp addres request: {}, {}", request.path, request.remote_addr);
+  const std::optional<access_decision> access = check_access(request, response, mac_route::jsonp);
+  if (access && !access->allowed) return;
+  QELT_REQUEST_INFO("macp addres request: {}, {}", request.path, request.remote_addr);
   const std::string body = mac_body();
-  QELT_DEBUG("response for {}: {}", request.path, body);
-  response.set_header("Access-Control-Allow-Origin", "*");
+  QELT_REQUEST_DEBUG("response for {}: {}", request.path, body);
+  allow_origin(response, access);
   const std::string jsonp = qelt::format("macCallback({})", body);
-  QELT_DEBUG(jsonp);
+  QELT_REQUEST_DEBUG(jsonp);
   response.set_content(jsonp, "application/javascript");
 }
 

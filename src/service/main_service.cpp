@@ -1,14 +1,11 @@
 #include "service/main_service.h"
 
-#include "http_server/http_server.h"
+#include "service/agent.h"
 
 namespace qelt {
 
-void main_service::OnStart() {
-  http_server::instance().init(agent_host, agent_port);
-  http_server::instance().start();
-}
+void main_service::OnStart() { start_agent(agent_host, agent_port); }
 
-void main_service::OnStop() { http_server::instance().stop(); }
+void main_service::OnStop() { stop_agent(); }
 
 }  // namespace qelt

@@ -1,32 +1,27 @@
-// qelt-host: runs the agent's HTTP endpoint in the foreground, outside any
+// qelt-host: runs the agent (its settings and HTTP endpoint) in the foreground, outside any
 // service manager, until standard input closes or a line is read from it.
 // For benchmarks, browser tests and trying the endpoint by hand:
 //   qelt-host [port [log-folder]]      (defaults: 17654, ./logs)
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
-#include "http_server/http_server.h"
 #include "log/log_manager.h"
-#include "platform/format.h"
-#include "platform/windows_api.h"
+#include "service/agent.h"
 #include "service/main_service.h"
 
 int main(int argc, char* argv[]) {
   const int port = argc > 1 ? std::atoi(argv[1]) : qelt::agent_port;
   const std::string log_dir = argc > 2 ? argv[2] : "logs";
   try {
-    qelt::log_manager::create(
-        qelt::format("{}{}qelt.log", log_dir, qelt::platform::path_separator), "QELT_LOGGER",
-        "debug");
-    auto& endpoint = qelt::http_server::instance();
-    endpoint.init(qelt::agent_host, port);
-    endpoint.start();
+    qelt::log_manager::create(std::filesystem::path(log_dir) / "qelt.log", "QELT_LOGGER", "debug");
+    qelt::start_agent(qelt::agent_host, port);
     std::string line;
     std::getline(std::cin, line);
-    endpoint.stop();
+    qelt::stop_agent();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qelt-host: %s\n", e.what());
     return 1;
