@@ -62,6 +62,13 @@ bool wait_until_answering(int port) {
   return wait_until([port] { return test::port_answers(port); });
 }
 
+std::string client_get(int port, const char* path) {
+  httplib::Client c("127.0.0.1", port);
+  c.set_read_timeout(5, 0);
+  const auto res = c.Get(path);
+  return res ? res->body : "(no answer)";
+}
+
 // A server on a free loopback port with the fake lookup, logging into a folder of its own.
 class endpoint : public ::testing::Test {
  protected:
@@ -148,6 +155,63 @@ TEST_F(endpoint, mac_routes_answer_json_preflight_and_jsonp) {
     }
     EXPECT_EQ(lookups, lookups_before) << "the preflight looked the adapters up";
   }
+}
+
+TEST_F(endpoint, an_origin_policy_answers_allowed_pages_and_refuses_the_rest) {
+  server->set_origin_policy(std::make_shared<const origin_policy>(
+      origin_policy::from_entries("test", {"https://app.example.com", "https://[*.]example.org"})));
+  const std::string refused = R"({"data":"error status: 403","success":false})";
+  struct request_case {
+    const char* method;
+    const char* path;
+    httplib::Headers headers;
+    const char* allow_origin;  // nullptr: refused; "": allowed without the header
+  };
+  const request_case cases[] = {
+      {"GET", "/mac", {{"Origin", "https://app.example.com"}}, "https://app.example.com"},
+      {"GET", "/", {{"Origin", "https://a.b.example.org"}}, "https://a.b.example.org"},
+      {"GET", "/mac", {{"Referer", "https://App.Example.com:443/page?q=1"}}, "https://app.example.com"},
+      {"GET", "/mac", {}, ""},
+      {"GET", "/macp", {{"Referer", "https://app.example.com/"}}, ""},
+      {"OPTIONS", "/mac", {{"Origin", "https://app.example.com"}}, "https://app.example.com"},
+      {"GET", "/mac", {{"Origin", "https://app.example.com.evil.test"}}, nullptr},
+      {"GET", "/mac", {{"Origin", "https://badexample.org"}}, nullptr},
+      {"GET", "/mac", {{"Origin", "null"}}, nullptr},
+      {"GET", "/mac", {{"Origin", "https://evil.test"}, {"Referer", "https://app.example.com/"}}, nullptr},
+      {"OPTIONS", "/", {{"Origin", "http://app.example.com"}}, nullptr},
+      {"GET", "/macp", {{"Referer", "https://evil.test/"}}, nullptr},
+      {"GET", "/macp", {}, nullptr},
+      {"GET", "/mac", {{"Origin", "https://app.example.com"}, {"Host", "rebound.evil.test:" + std::to_string(port)}}, nullptr},
+  };
+  auto c = client();
+  int refusals = 0;
+  int allowed_gets = 0;
+  const int lookups_before = lookups;
+  for (const request_case& rc : cases) {
+    SCOPED_TRACE(std::string(rc.method) + " " + rc.path + " " + (rc.headers.empty() ? "" : rc.headers.begin()->second));
+    const auto res = std::string(rc.method) == "GET" ? c.Get(rc.path, rc.headers) : c.Options(rc.path, rc.headers);
+    ASSERT_TRUE(res);
+    if (rc.allow_origin == nullptr) {
+      ++refusals;
+      EXPECT_EQ(res->status, 403);
+      EXPECT_EQ(res->body, refused);
+      EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
+      continue;
+    }
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), rc.allow_origin);
+    EXPECT_EQ(res->get_header_value("Vary"), *rc.allow_origin != '\0' ? "Origin" : "");
+    if (std::string(rc.method) == "GET") ++allowed_gets;
+  }
+  EXPECT_EQ(lookups - lookups_before, allowed_gets) << "a refused request looked the adapters up";
+  int warnings = 0;
+  for (const log_record& r : request_records()) warnings += r.level == "warning" ? 1 : 0;
+  EXPECT_EQ(warnings, refusals) << "one warning record a refusal";
+  EXPECT_EQ(request_records().back().message,
+            "request refused by the origin policy: /mac, Host rebound.evil.test:" + std::to_string(port));
+
+  server->set_origin_policy(nullptr);
+  EXPECT_EQ(c.Get("/mac", {{"Origin", "https://evil.test"}})->get_header_value("Access-Control-Allow-Origin"), "*");
 }
 
 TEST_F(endpoint, head_is_served_by_the_get_route_without_a_body) {
@@ -344,18 +408,51 @@ TEST_F(endpoint_lifecycle, stop_does_not_wait_for_idle_kept_alive_connections) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
 }
 
-TEST_F(endpoint_lifecycle, port_taken_runs_on_without_endpoint_and_still_stops) {
+// Whether the log holds a record with this message start, within 10 s.
+bool wait_for_record(const std::filesystem::path& log_file, const std::string& start) {
+  return wait_until([&] {
+    for (const log_record& r : test::read_records(log_file)) {
+      if (r.message.rfind(start, 0) == 0) return true;
+    }
+    return false;
+  });
+}
+
+TEST_F(endpoint_lifecycle, a_taken_port_is_said_then_tried_again_until_it_is_free) {
+  const int port = test::free_port();
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  http_server server(fake_lookup);
+  {
+    const test::port_holder other_program(port);
+    ASSERT_TRUE(other_program.holding());
+    server.init("127.0.0.1", port);
+    server.start();
+    ASSERT_TRUE(wait_for_record(log_file, "cannot listen on " + address + ": "));
+  }
+  ASSERT_TRUE(wait_until_answering(port)) << "not listening once the port was free";
+  EXPECT_EQ(client_get(port, "/mac"), two_macs);
+  server.stop();
+  const auto r = test::read_records(log_file);
+  ASSERT_EQ(r.size(), 7u);  // with the GET's two
+  EXPECT_EQ(r[1].message, "server start succeed");
+  expect_record(r[2], "error", "qelt::http_server::bind_listener", r[2].message);
+  EXPECT_NE(r[2].message.find("trying again every few seconds"), std::string::npos) << r[2].message;
+  expect_record(r[3], "info", "qelt::http_server::bind_listener", "listening on " + address);
+  EXPECT_EQ(r[6].message, "server stopped");
+}
+
+TEST_F(endpoint_lifecycle, stop_ends_the_retrying_at_once) {
   const int port = test::free_port();
   const test::port_holder other_program(port);
-  ASSERT_TRUE(other_program.holding());
   http_server server(fake_lookup);
   server.init("127.0.0.1", port);
   server.start();
+  ASSERT_TRUE(wait_for_record(log_file, "cannot listen on "));
+  // The first retry is 2 s away: a stop that waited for it would show.
+  const auto started = std::chrono::steady_clock::now();
   server.stop();
-  const auto r = test::read_records(log_file);
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[1].message, "server start succeed");
-  EXPECT_EQ(r[2].message, "server stopped");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(test::read_records(log_file).back().message, "server stopped");
 }
 
 TEST_F(endpoint_lifecycle, a_second_endpoint_never_shares_the_port) {
@@ -368,11 +465,12 @@ TEST_F(endpoint_lifecycle, a_second_endpoint_never_shares_the_port) {
     http_server second(fake_lookup);
     second.init("127.0.0.1", port);
     second.start();
+    ASSERT_TRUE(wait_for_record(log_file, "cannot listen on "));
     second.stop();
   }
   const auto r = test::read_records(log_file);
-  ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[4].message, "server stopped");
+  ASSERT_EQ(r.size(), 6u);
+  EXPECT_EQ(r[5].message, "server stopped");
   // Every connection reaches the first endpoint, none waits in a second listener.
   for (int i = 0; i < 20; ++i) {
     httplib::Client c("127.0.0.1", port);

@@ -1,11 +1,16 @@
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <spdlog/pattern_formatter.h>
 
+#include "log/daily_log_sink.h"
 #include "log/log.h"
+#include "log/log_retention.h"
 #include "support/test_support.h"
 
 namespace qelt::log_sample {
@@ -147,6 +152,96 @@ TEST(log, level_set_by_name_filters_records) {
   const auto records = read_records(file);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, "kept");
+}
+
+// One request's records, as a route writes them.
+void answer_request(int number) {
+  QELT_REQUEST_INFO("request {}", number);
+  QELT_REQUEST_DEBUG("response for request {}", number);
+  request_log::end();
+}
+
+TEST(log, request_records_stop_at_the_days_budget_whole_requests_at_a_time) {
+  const temp_dir dir;
+  const auto file = test::use_log_in(dir.path());
+  QELT_INFO("started");
+  constexpr std::uint64_t budget = 16 * 1024;
+  log_manager::instance().set_request_budget(budget);
+  for (int i = 0; i < 400; ++i) answer_request(i);
+  QELT_INFO("stopped");
+
+  const auto records = read_records(file);
+  int warnings = 0, requests = 0, responses = 0;
+  for (const auto& r : records) {
+    if (r.level == "warning") ++warnings;
+    requests += r.message.rfind("request ", 0) == 0 ? 1 : 0;
+    responses += r.message.rfind("response ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(warnings, 1) << "one warning when the budget is spent";
+  EXPECT_GT(requests, 20);
+  EXPECT_LT(requests, 400);
+  EXPECT_EQ(requests, responses) << "a request writes all its records or none";
+  EXPECT_LE(test::read_file(file).size(), budget + 400) << "within the budget, the warning and start and stop";
+  EXPECT_NE(records[records.size() - 2].message.find("request records are suppressed until midnight"), std::string::npos);
+  EXPECT_EQ(records.back().message, "stopped") << "lifecycle records go on";
+
+  // A restart the same day goes on from the day's file.
+  test::use_log_in(dir.path());
+  log_manager::instance().set_request_budget(budget);
+  answer_request(1000);
+  EXPECT_EQ(read_records(file).back().message.find("request 1000"), std::string::npos);
+}
+
+TEST(log, the_next_day_says_how_many_requests_went_unrecorded_and_retention_runs) {
+  const temp_dir dir;
+  const auto today = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+  const auto dated = [&](std::chrono::sys_days day) {
+    const std::chrono::year_month_day ymd(day);
+    char name[32];
+    std::snprintf(name, sizeof name, "qelt_%04d-%02u-%02u.log", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
+    return dir.path() / name;
+  };
+  // Kept today, too old once tomorrow comes.
+  std::ofstream(dated(today - std::chrono::days(3))) << "old";
+  daily_log_sink sink((dir.path() / "qelt.log").native(), 0, 0, "QELT_LOGGER");
+  sink.set_formatter(std::make_unique<spdlog::pattern_formatter>("[%Y-%m-%d %H:%M:%S] [%l] [%s, %!:%#] %v",
+                                                                 spdlog::pattern_time_type::local, "\r\n"));
+  EXPECT_TRUE(sink.set_retention(3).deleted.empty());
+  sink.set_budget(1);
+  for (int i = 0; i < 5; ++i) sink.admit();
+
+  const spdlog::details::log_msg next_day(spdlog::log_clock::now() + std::chrono::hours(24),
+                                          spdlog::source_loc{"log_test.cpp", 1, "test"}, "QELT_LOGGER",
+                                          spdlog::level::info, "first of the day");
+  sink.log(next_day);
+  sink.flush();
+  const auto records = read_records(sink.filename());
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records[0].message, "5 requests went unrecorded on " + test::local_date() +
+                                    ": the request log budget of 0 MiB a day was spent");
+  EXPECT_EQ(records[0].function, "qelt::daily_log_sink::roll_day");
+  EXPECT_EQ(records[1].message.rfind("log retention: deleted qelt_", 0), 0u) << records[1].message;
+  EXPECT_EQ(records.back().message, "first of the day");
+  EXPECT_FALSE(std::filesystem::exists(dated(today - std::chrono::days(3))));
+}
+
+TEST(log, retention_deletes_only_dated_daily_files_older_than_the_days) {
+  const temp_dir dir;
+  const std::chrono::sys_days today = std::chrono::year(2026) / 12 / 9;
+  const char* kept[] = {"qelt_2026-12-09.log", "qelt_2026-11-09.log", "qelt_2026-12-08.log", "notes.txt",
+                        "qelt_2025-01-01.log.bak", "qelt_2025-13-01.log", "qelt_2025-02-30.log", "other_2020-01-01.log",
+                        "qelt-2020-01-01.log"};
+  const char* deleted[] = {"qelt_2026-11-08.log", "qelt_2026-10-01.log", "qelt_2019-02-28.log"};
+  for (const char* name : kept) std::ofstream(dir.path() / name) << name;
+  for (const char* name : deleted) std::ofstream(dir.path() / name) << name;
+  std::filesystem::create_directory(dir.path() / "qelt_2001-01-01.log");
+  const retention_result result = delete_old_logs(dir.path(), "qelt", ".log", today, 30);
+  EXPECT_EQ(result.deleted.size(), 3u);
+  EXPECT_TRUE(result.failed.empty());
+  for (const char* name : deleted) EXPECT_FALSE(std::filesystem::exists(dir.path() / name)) << name;
+  for (const char* name : kept) EXPECT_TRUE(std::filesystem::exists(dir.path() / name)) << name;
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "qelt_2001-01-01.log"));
 }
 
 }  // namespace
