@@ -261,21 +261,38 @@ e2e_prefix_boot() {
   WINEPREFIX="$e2e_prefix" timeout 60 wineserver -w || fail "the prefix's wineserver did not end"
   e2e_keep_alive
   # net start (the list of running services) answers once the service manager is up.
-  e2e_wine net start >/dev/null 2>&1 || fail "the service manager does not answer"
+  # Either program may be the one that starts it: both pass on the services' WINEDEBUG.
+  e2e_wine_command
+  "${e2e_wine_cmd[@]/#WINEDEBUG=*/WINEDEBUG=$e2e_service_debug}" net start >/dev/null \
+    2>>"$e2e_dir/wine-debug.log" || fail "the service manager does not answer"
   local managers
   managers=$(e2e_ns_processes services.exe | wc -l)
   [ "$managers" -eq 1 ] || fail "$managers service managers run in the prefix, expected 1"
 }
 
+# WINEDEBUG of the prefix's service manager and of the services it starts, which
+# inherit the keep-alive's standard error: $e2e_dir/wine-debug.log. Set it before
+# e2e_prefix_boot, e.g. to -all,+eventlog to see the events a service reports.
+e2e_service_debug=-all
+
 # A console program that waits for a line on a FIFO which it holds open itself,
-# so it never sees end of input; the cleanup ends it with the prefix.
+# so it never sees end of input; the cleanup ends it with the prefix. Being the
+# prefix's first program, it starts the service manager.
 e2e_keep_alive() {
   local fifo="$e2e_dir/keep-alive"
   mkfifo "$fifo"
   e2e_wine_command
   # Started directly (no function in between), so that $! is the program itself.
-  "${e2e_wine_cmd[@]}" cmd.exe /c "set /p line=" <>"$fifo" >/dev/null 2>&1 &
+  "${e2e_wine_cmd[@]/#WINEDEBUG=*/WINEDEBUG=$e2e_service_debug}" cmd.exe /c "set /p line=" <>"$fifo" \
+    >/dev/null 2>>"$e2e_dir/wine-debug.log" &
   e2e_pids+=("$!")
+}
+
+# The events services reported since line $1 of the debug log, one a line as
+# "level|text" (Wine prints each insert of ReportEventW on its own line).
+e2e_events_after() {
+  tail -n "+$(($1 + 1))" "$e2e_dir/wine-debug.log" 2>/dev/null |
+    sed -nE 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"\r?$/\1|\2/p'
 }
 
 # ---- the endpoint ------------------------------------------------------------

@@ -7,6 +7,16 @@ namespace qelt::platform {
 
 namespace {
 
+// Wine's message table lacks the Windows Sockets errors: the usual ones of a bind, named.
+std::string socket_error_name(int code) {
+  switch (code) {
+    case WSAEADDRINUSE: return "WSAEADDRINUSE: the address is already in use";
+    case WSAEACCES: return "WSAEACCES: another program holds the port for itself";
+    case WSAEADDRNOTAVAIL: return "WSAEADDRNOTAVAIL: the address is not this computer's";
+    default: return "";
+  }
+}
+
 std::string system_message(int code) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
@@ -17,7 +27,7 @@ std::string system_message(int code) {
   while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
     message.pop_back();
   }
-  return message.empty() ? "unknown error" : to_utf8(message);
+  return to_utf8(message);
 }
 
 }  // namespace
@@ -35,7 +45,11 @@ std::string bind_failure_reason(const std::string& host, int port) {
   if (code == 0 && listen(probe, 1) != 0) code = WSAGetLastError();
   if (probe != INVALID_SOCKET) closesocket(probe);
   if (code == 0) return "the address was in use for a moment";
-  return system_message(code) + " (error " + std::to_string(code) + ")";
+  std::string message = system_message(code);
+  const std::string name = socket_error_name(code);
+  if (message.empty()) message = name.empty() ? "unknown error" : name.substr(name.find(": ") + 2);
+  return message + " (" + (name.empty() ? "" : name.substr(0, name.find(':')) + ", ") + "error " +
+         std::to_string(code) + ")";
 }
 
 }  // namespace qelt::platform
