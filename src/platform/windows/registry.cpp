@@ -117,7 +117,9 @@ struct registry_watch::state {
   }
 
   void arm() {
+    // Closing a watched key signals its event: that is no change, and must not wake the next wait.
     armed.clear();
+    ResetEvent(changed);
     for (const std::wstring& path : paths) {
       std::wstring existing = path;
       while (!existing.empty() && open_machine_key(existing, KEY_NOTIFY).get() == nullptr) {
