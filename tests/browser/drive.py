@@ -29,7 +29,7 @@ CHROMIUM_FLAGS = [
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
 ]
-FINAL_STATES = {'ok', 'empty', 'lookup-failed', 'not-running', 'blocked', 'refused',
+FINAL_STATES = {'ok', 'empty', 'lookup-failed', 'not-running', 'not-allowed', 'blocked', 'refused',
                 'no-answer', 'bad-answer'}
 
 
@@ -389,17 +389,19 @@ def main():
 
         def not_running(v):
             expect(v.page['word'] == 'not-running' and v.page['via'] == '-', f'page shows {v.page}')
-            requests = v.settled_agent_requests(2)
+            requests = v.settled_agent_requests(3)
             expect([(r['method'], r['path'], r.get('failed')) for r in requests]
                    == [('GET', '/mac', 'net::ERR_CONNECTION_REFUSED'),
-                       ('GET', '/macp', 'net::ERR_CONNECTION_REFUSED')],
-                   f'fetch, then JSONP, both refused: {requests}')
+                       ('GET', '/macp', 'net::ERR_CONNECTION_REFUSED'),
+                       ('GET', '/mac', 'net::ERR_CONNECTION_REFUSED')],
+                   f'fetch, then JSONP, then the no-cors probe, all refused: {requests}')
 
         def not_running_jsonp(v):
             expect(v.page['word'] == 'not-running', f'page shows {v.page}')
-            requests = v.settled_agent_requests(1)
-            expect([(r['path'], r.get('failed')) for r in requests] == [('/macp', 'net::ERR_CONNECTION_REFUSED')],
-                   f'JSONP refused: {requests}')
+            requests = v.settled_agent_requests(2)
+            expect([(r['path'], r.get('failed')) for r in requests]
+                   == [('/macp', 'net::ERR_CONNECTION_REFUSED'), ('/mac', 'net::ERR_CONNECTION_REFUSED')],
+                   f'JSONP, then the no-cors probe, refused: {requests}')
 
         def agent_stopped():
             stop_agent()
