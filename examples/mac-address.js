@@ -87,6 +87,9 @@
       script.onload = function () {
         if (!answered) finish(failure('bad-answer', 'the script did not call macCallback'));
       };
+      // A script carries no Origin: an agent restricted to some sites goes by the Referer,
+      // which an https:// page sends to http://127.0.0.1 only when asked to.
+      script.referrerPolicy = 'origin';
       script.src = agent + '/macp';
       document.head.appendChild(script);
     });
@@ -109,12 +112,14 @@
 
   // After fetch and JSONP both failed: did the agent answer at all? A no-cors fetch
   // needs no CORS header, so it resolves (with an empty, opaque response) when
-  // anything answered, a refusal included, and fails when nothing listens.
+  // anything answered, a refusal included, and fails when nothing listens. It carries
+  // no Origin: the Referer names this site to the agent, from an https:// page too.
   function agentAnswers() {
     if (!window.fetch || !window.AbortController) return Promise.resolve(false);
     var controller = new AbortController();
     var timer = setTimeout(function () { controller.abort(); }, TIMEOUT_MS);
-    return fetch(agent + '/mac', { mode: 'no-cors', cache: 'no-store', signal: controller.signal })
+    var init = { mode: 'no-cors', cache: 'no-store', referrerPolicy: 'origin', signal: controller.signal };
+    return fetch(agent + '/mac', init)
       .then(function () { return true; }, function () { return false; })
       .finally(function () { clearTimeout(timer); });
   }
