@@ -37,7 +37,9 @@
   }
 
   // The recommended path: a plain GET with no custom headers, so the browser
-  // sends no CORS preflight. The agent answers with Access-Control-Allow-Origin: *.
+  // sends no CORS preflight. The agent answers with Access-Control-Allow-Origin: *,
+  // or, when its administrator restricted it to some sites, with this page's origin
+  // if it is one of them (and with a bare 403 if not).
   function askWithFetch(extraHeaders) {
     var controller = new AbortController();
     var timer = setTimeout(function () { controller.abort(); }, TIMEOUT_MS);
@@ -85,6 +87,9 @@
       script.onload = function () {
         if (!answered) finish(failure('bad-answer', 'the script did not call macCallback'));
       };
+      // A script carries no Origin: an agent restricted to some sites goes by the Referer,
+      // which an https:// page sends to http://127.0.0.1 only when asked to.
+      script.referrerPolicy = 'origin';
       script.src = agent + '/macp';
       document.head.appendChild(script);
     });
@@ -103,6 +108,30 @@
       }, function () { return next(i + 1); });
     }
     return next(0);
+  }
+
+  // After fetch and JSONP both failed: did the agent answer at all? A no-cors fetch
+  // needs no CORS header, so it resolves (with an empty, opaque response) when
+  // anything answered, a refusal included, and fails when nothing listens. It carries
+  // no Origin: the Referer names this site to the agent, from an https:// page too.
+  function agentAnswers() {
+    if (!window.fetch || !window.AbortController) return Promise.resolve(false);
+    var controller = new AbortController();
+    var timer = setTimeout(function () { controller.abort(); }, TIMEOUT_MS);
+    var init = { mode: 'no-cors', cache: 'no-store', referrerPolicy: 'origin', signal: controller.signal };
+    return fetch(agent + '/mac', init)
+      .then(function () { return true; }, function () { return false; })
+      .finally(function () { clearTimeout(timer); });
+  }
+
+  // Why neither way in worked. A denied local-network permission stops every request,
+  // the probe included, so it is asked first. Outside a secure context (a plain http://
+  // site) the browser says "denied" for any permission, whether or not it stopped anything.
+  function explainFailure() {
+    return localNetworkPermission().then(function (permission) {
+      if (permission === 'denied' && window.isSecureContext) return blocked();
+      return agentAnswers().then(function (answered) { return answered ? notAllowed() : notRunning(); });
+    });
   }
 
   function pageIsLocal() {
@@ -137,15 +166,26 @@
     return show('bad-answer', via, 'The agent gave an answer this page does not understand (' + error.message + ').');
   }
 
-  function notRunning(permission) {
-    if (permission === 'denied') {
-      return show('blocked', '-', 'The browser did not let this page reach the agent on this computer: ' +
-        'local-network access was denied for this site. Allow it in the site settings ' +
-        '(the lock icon beside the address) and reload.');
-    }
+  function blocked() {
+    return show('blocked', '-', 'The browser did not let this page reach the agent on this computer: ' +
+      'local-network access was denied for this site. Allow it in the site settings ' +
+      '(the lock icon beside the address) and reload.');
+  }
+
+  // The agent answers with a bare 403 to a site its administrator did not list.
+  function notAllowed() {
+    var origin = window.location.origin;
+    var site = origin && origin !== 'null' ? 'this site (' + origin + ')' :
+      'this page (it has no origin: open it from a web site, not from a file)';
+    return show('not-allowed', '-', 'The qelt agent is running at ' + agent + ' but does not let ' + site +
+      ' read the addresses: its administrator has allowed only certain web sites. ' +
+      'Ask them to add this site\'s origin to the agent\'s allowed origins.');
+  }
+
+  function notRunning() {
     var text = 'The qelt agent did not answer at ' + agent + '. It is not running or not installed: ' +
-      'install it with "qelt-agent.exe -i" and start it with ' +
-      'net start "qelt agent service" (both as administrator).';
+      'its MSI (qelt-agent-<version>-x64.msi) installs it as a service that starts with Windows; ' +
+      'if it is installed, start it with net start "qelt agent service" (as administrator).';
     if (!pageIsLocal()) {
       text += ' If it is running, the browser may have blocked this page: a page from a public site ' +
         'reaches the agent only over HTTPS and only after you allow local-network access when asked.';
@@ -175,7 +215,7 @@
     if (mode === 'jsonp') {
       return askWithJsonp().then(function (envelope) { readAnswer(envelope, 'jsonp'); }, function (error) {
         if (error.kind !== 'refused') return gaveUp(error, 'jsonp');
-        return localNetworkPermission().then(notRunning);
+        return explainFailure();
       });
     }
 
@@ -197,7 +237,7 @@
       // fetch was refused: try JSONP before concluding anything.
       return askWithJsonp().then(function (envelope) { readAnswer(envelope, 'jsonp'); }, function (jsonpError) {
         if (jsonpError.kind !== 'refused') return gaveUp(jsonpError, 'jsonp');
-        return localNetworkPermission().then(notRunning);
+        return explainFailure();
       });
     });
   }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Browser end-to-end test: examples/mac-address.html in Debian's Chromium, served
-# from another loopback origin, against the agent; everything runs in a network
-# namespace of its own (tests/e2e/lib.sh) whose two veth adapters give a known MAC list.
+# from another loopback origin, against the agent, then (Windows build) with an origin
+# policy set in the registry while it runs; everything runs in a network namespace of
+# its own (tests/e2e/lib.sh) whose two veth adapters give a known MAC list.
 #
 #   browser.sh AGENT_EXE            the Windows build, installed and started as a
 #                                   service under Wine in a prefix of its own
@@ -51,6 +52,8 @@ if [ "$native" = 1 ]; then
   e2e_pids+=("$agent_pid")
   stop_command="echo stop > '$agent_dir/in'"
   driver_env=(env)
+  # No registry to set a policy in.
+  policy_options=()
 else
   agent_dir="$e2e_dir/agent"
   mkdir -p "$agent_dir"
@@ -64,6 +67,16 @@ else
   stop_command="setarch -R wine net stop '$e2e_service_name' >/dev/null"
   # The driver stops the service with Wine's net, in this prefix.
   driver_env=(env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+  # The driver sets the origin policy (allowing the origin in $1) and removes it, in
+  # this prefix. The list first: RestrictOrigins alone would allow no site for a moment.
+  export -f e2e_wine e2e_wine_command
+  export e2e_ns e2e_prefix
+  key='HKLM\SOFTWARE\Policies\qelt'
+  policy_options=(
+    --allow-only "set -eo pipefail
+      e2e_wine reg add '$key\agent\AllowedOrigins' /v 1 /t REG_SZ /d \"\$1\" /reg:64 /f >/dev/null
+      e2e_wine reg add '$key\agent' /v RestrictOrigins /t REG_DWORD /d 1 /reg:64 /f >/dev/null"
+    --lift-policy "set -eo pipefail; e2e_wine reg delete '$key' /f /reg:64 >/dev/null")
 fi
 # shellcheck disable=SC2317  # called through wait_until
 agent_answers() { http_request GET /mac && [ "$http_code" = 0 ] && [ "$http_status" = 200 ]; }
@@ -79,7 +92,8 @@ stop_agent="$stop_command && timeout 30 tail --pid=$agent_pid -f /dev/null"
 # closes its browser on TERM.
 ip netns exec "$e2e_ns" "${driver_env[@]}" \
   "$python" "$here/drive.py" --pages "$root/examples" --agent "http://127.0.0.1:$e2e_port" \
-  --expect "$expected" --stop-agent "$stop_agent" --work "$e2e_dir" --chromium "$chromium" &
+  --expect "$expected" --stop-agent "$stop_agent" --work "$e2e_dir" --chromium "$chromium" \
+  "${policy_options[@]}" &
 driver_pid=$!
 e2e_pids+=("$driver_pid")
 result=0
@@ -93,6 +107,17 @@ e2e_checks=$((e2e_checks + 1))
 # The one preflight the browser got (the custom-header case) came from this agent.
 expect_eq "preflight requests in the agent's log" 1 \
   "$(cat "$agent_dir"/logs/*.log | grep -c 'mac addres options request: /mac' || true)"
+# Under the policy: the refused fetch, JSONP and probe of the page on other.test, then
+# of the public page, each one record; nothing from allowed.test. Ports vary: cut off.
+if [ "${#policy_options[@]}" -ne 0 ]; then
+  expect_eq "refusals in the agent's log" "/mac, Origin http://other.test
+/macp, Referer http://other.test
+/mac, Referer http://other.test
+/mac, Origin http://localhost
+/macp, Referer http://localhost
+/mac, Referer http://localhost" "$(cat "$agent_dir"/logs/*.log |
+    sed -nE 's|.*\[warning\] .* request refused by the origin policy: (.*):[0-9]+/?\r?$|\1|p')"
+fi
 if [ "$e2e_failures" -ne 0 ]; then
   for log in "$agent_dir"/logs/*.log; do
     [ -f "$log" ] && { echo "# $log (end):"; tail -n 20 "$log"; }
