@@ -229,7 +229,9 @@ e2e_mac_body() {
 e2e_wine_command() {
   # setarch -R: without address-space randomisation Wine never finds its fixed
   # addresses taken (see cmake/wine-run); the prefix's services inherit it.
-  e2e_wine_cmd=(ip netns exec "$e2e_ns" env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all
+  # A UTF-8 locale whatever the caller's: Wine reads the command line's non-ASCII paths
+  # in it, and its ANSI code page stays 1252.
+  e2e_wine_cmd=(ip netns exec "$e2e_ns" env LC_ALL=C.UTF-8 WINEPREFIX="$e2e_prefix" WINEDEBUG=-all
     WINEDLLOVERRIDES="mscoree,mshtml=" setarch -R wine)
 }
 

@@ -59,21 +59,25 @@ int print_status(SC_HANDLE service) {
   return exit_ok;
 }
 
+// The path in UTF-8, whatever characters it holds.
 int print_config(SC_HANDLE service) {
   DWORD needed = 0;
   // The first call only asks for the size the configuration needs.
-  if (!QueryServiceConfigA(service, nullptr, 0, &needed) &&
+  if (!QueryServiceConfigW(service, nullptr, 0, &needed) &&
       GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return report_failure("QueryServiceConfigA");
+    return report_failure("QueryServiceConfigW");
   }
   std::vector<char> buffer(needed);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-  if (!QueryServiceConfigA(service, config, needed, &needed)) {
-    return report_failure("QueryServiceConfigA");
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service, config, needed, &needed)) {
+    return report_failure("QueryServiceConfigW");
   }
+  const wchar_t* path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr)), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
   std::printf("service_type=%lu\n", static_cast<unsigned long>(config->dwServiceType));
   std::printf("start_type=%lu\n", static_cast<unsigned long>(config->dwStartType));
-  std::printf("binary_path=%s\n", config->lpBinaryPathName ? config->lpBinaryPathName : "");
+  std::printf("binary_path=%s\n", utf8.c_str());
   return exit_ok;
 }
 
