@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The MSI as an administrator meets it, silently through Wine's msiexec: version N
-# installs and starts the service for automatic start; N+1 replaces it in place and
-# keeps the day's log; N over N+1 is refused and changes nothing; uninstalling removes
-# the service and the exe and keeps the logs. One network namespace and Wine prefix.
+# installs and starts the service for automatic start, with the web sites allowed by
+# ALLOWED_ORIGINS, its event source and its recovery; N+1 replaces it in place and
+# keeps the day's log and the allowed sites; N over N+1 is refused and changes
+# nothing; uninstalling removes the service and the exe and keeps the logs. One
+# network namespace and Wine prefix.
 #
 #   msi.sh MSI_N MSI_N+1 SCM_CONTROL_EXE
 source "$(dirname "$0")/lib.sh"
@@ -42,13 +44,17 @@ log=$(e2e_log_file "$install_dir")
 services_key='HKLM\System\CurrentControlSet\Services'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-# msiexec ACTION MSI: silently, with a verbose log; sets msi_status and msi_log.
+# msiexec ACTION MSI [PROPERTY=VALUE...]: silently, with a verbose log; sets msi_status
+# and msi_log. From a batch file, as an administrator's script runs it: Wine passes a
+# property value with blanks through its command line only from there.
 msiexec() {
   local action=$1 msi=$2 log_name
+  shift 2
   log_name="$(basename "$msi" .msi)-${action#/}-$((++msi_runs))"
+  printf 'msiexec %s "%s" /qn /l*v "C:\\packages\\%s.log" %s\r\nexit /b %%errorlevel%%\r\n' \
+    "$action" "$(package "$msi")" "$log_name" "$*" >"$e2e_prefix/drive_c/packages/$log_name.bat"
   msi_status=0
-  e2e_wine msiexec "$action" "$(package "$msi")" /qn /l*v "C:\\packages\\$log_name.log" \
-    >"$e2e_dir/msiexec.out" 2>&1 || msi_status=$?
+  e2e_wine cmd /c "C:\\packages\\$log_name.bat" >"$e2e_dir/msiexec.out" 2>&1 || msi_status=$?
   msi_log=$(tr -d '\r' <"$e2e_prefix/drive_c/packages/$log_name.log" 2>/dev/null || true)
 }
 msi_runs=0
@@ -91,8 +97,9 @@ expect_serving() {
 }
 
 # ---- install N ------------------------------------------------------------------
+allowed='https://app.example.com https://intranet.example.org'
 e2e_log "installing $old_version"
-msiexec /i "$msi_old"
+msiexec /i "$msi_old" ALLOWED_ORIGINS=\"$allowed\"
 [ "$msi_status" -eq 0 ] || fail "msiexec /i $old_version failed ($msi_status): $(tail -n 20 <<<"$msi_log")"
 scm config
 registration=$(grep -v '^binary_path=' <<<"$scm_output")
@@ -110,6 +117,30 @@ expect_serving "after installing $old_version"
 old_product=$(msi_property "$msi_old" ProductCode)
 expect_eq "product registered for Programs and Features" "REG_SZ $old_version" \
   "$(reg_value "$uninstall_key\\$old_product" DisplayVersion)"
+agent_key='HKLM\SOFTWARE\qelt\agent'
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\qelt agent'
+expect_eq "ALLOWED_ORIGINS written" "REG_SZ $allowed" "$(reg_value "$agent_key" AllowedOrigins)"
+# cors ORIGIN: the status and Access-Control-Allow-Origin of GET /mac from that origin.
+cors() {
+  in_ns curl -s --max-time 10 -D - -o /dev/null -H "Origin: $1" "http://127.0.0.1:$e2e_port/mac" | tr -d '\r' |
+    awk 'NR == 1 {status = $2} tolower($1) == "access-control-allow-origin:" {origin = $2} END {print status, origin}'
+}
+expect_eq "an allowed site after installing" "200 https://intranet.example.org" "$(cors https://intranet.example.org)"
+expect_eq "another site after installing" "403 " "$(cors https://evil.test)"
+expect_eq "event source's messages" "REG_EXPAND_SZ $agent_path" "$(reg_value "$event_source" EventMessageFile)"
+expect_eq "event source's types" "REG_DWORD 0x7" "$(reg_value "$event_source" TypesSupported)"
+# Recovery through sc.exe (Wine's sc failure stores nothing: the install succeeding is
+# what shows under Wine): deferred, not impersonated, its failure ignored (type 3186),
+# between InstallServices and StartServices.
+expect_line "the recovery action" "$(printf '%s\t%s\t%s\t%s\t' SetFailureActions 3186 SC_EXE \
+  'failure "qelt agent service" reset= 86400 actions= restart/5000/restart/30000/restart/60000')" \
+  "$(msiinfo export "$msi_old" CustomAction | tr -d '\r')"
+expect_eq "the recovery action's place" "InstallServices SetFailureActions StartServices" \
+  "$(msiinfo export "$msi_old" InstallExecuteSequence | tr -d '\r' | sort -t $'\t' -k3,3n |
+    awk -F '\t' '$1 ~ /^(InstallServices|SetFailureActions|StartServices)$/ {printf "%s%s", sep, $1; sep = " "}')"
+expect_line "the recovery action ran" "SetFailureActions. Return value 1." \
+  "$(grep -oE 'SetFailureActions\. Return value [0-9]+\.' <<<"$msi_log" | tail -n 1)"
+expect_line "the recovery action's sc.exe" "Property(S): SC_EXE = C:\\windows\\system32\\sc.exe" "$msi_log"
 
 # ---- upgrade to N+1 -------------------------------------------------------------
 [ -f "$log" ] || fail "no log file $log after the first start"
@@ -131,6 +162,8 @@ expect_eq "services registered for qelt-agent.exe" 1 \
 expect_eq "the day's log before the upgrade is kept" "$log_before" "$(head -n "$mark" "$log")"
 expect_line "the upgraded agent logs to the same file" 'info|main.cpp|main|qelt logger initialized' \
   "$(e2e_records_after "$log" "$mark")"
+expect_eq "ALLOWED_ORIGINS kept by the upgrade" "REG_SZ $allowed" "$(reg_value "$agent_key" AllowedOrigins)"
+expect_eq "another site after the upgrade" "403 " "$(cors https://evil.test)"
 
 # ---- downgrade to N: refused --------------------------------------------------------
 pids_before=$(agent_pids)
@@ -160,5 +193,7 @@ wait_until 20 e2e_port_refused || check_failed "port $e2e_port still answers 20 
 wait_until 20 agent_gone || check_failed "the agent still runs 20 s after uninstall"
 expect_eq "the logs folder after uninstall" "$(basename "$log")" "$(ls "$install_dir/logs" 2>/dev/null)"
 expect_eq "$new_version no longer registered" "" "$(reg_value "$uninstall_key\\$new_product" DisplayVersion)"
+expect_eq "ALLOWED_ORIGINS after uninstall" "" "$(reg_value "$agent_key" AllowedOrigins)"
+expect_eq "the event source after uninstall" "" "$(reg_value "$event_source" EventMessageFile)"
 
 e2e_summary
