@@ -5,8 +5,11 @@
 // and the answer read until the endpoint closes, with a deadline.
 //
 // Input: the first byte picks what the fake lookup does ('0' two addresses,
-// '1' none found, '2' throws std::runtime_error, '3' throws something else);
-// the rest is sent as it is.
+// '1' none found, '2' throws std::runtime_error, '3' throws something else) and,
+// with '4' to '7', puts the endpoint under an origin policy; the rest is sent as it
+// is, but for 17654, the agent's port, which becomes the endpoint's. The whole input
+// also goes through the origin parsers, whose results must
+// parse back to themselves.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,13 +27,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <list>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "http_server/http_server.h"
 #include "log/log_manager.h"
+#include "policy/origin.h"
+#include "policy/origin_policy.h"
 
 namespace qelt::fuzz {
 
@@ -166,6 +173,8 @@ struct endpoint_harness {
   std::filesystem::path log_dir;
   std::filesystem::path log_file;
   http_server* endpoint = nullptr;
+  std::shared_ptr<const origin_policy> policy = std::make_shared<const origin_policy>(origin_policy::from_entries(
+      "fuzz", {"https://app.example.com", "https://[*.]example.org", "http://localhost:8080", "http://[::1]:3000"}));
   int port = 0;
   int inputs = 0;
 };
@@ -220,6 +229,23 @@ void trim_log() {
   }
 }
 
+// An origin, once parsed, is written as text (the log, Access-Control-Allow-Origin)
+// that parses back to the same origin, and a plain origin allows itself.
+void check_origin_parsers(std::string_view text) {
+  for (const auto parse : {parse_allowed_origin, parse_origin_header, origin_of_url}) {
+    const origin_parse parsed = parse(text);
+    if (!parsed.value) {
+      if (parsed.reason.empty()) fail("an origin refused without a reason");
+      continue;
+    }
+    const origin_parse again = parse_allowed_origin(parsed.value->text());
+    if (!again.value || !(*again.value == *parsed.value)) fail("origin does not parse back: " + parsed.value->text());
+    if (!parsed.value->subdomains && !allows(*parsed.value, *parsed.value)) fail("origin refuses itself");
+  }
+  (void)is_own_host(text, 17654);
+  if (printable(text).find_first_of("\r\n") != std::string::npos) fail("control characters left for the log");
+}
+
 }  // namespace
 
 }  // namespace qelt::fuzz
@@ -229,9 +255,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (harness == nullptr) start_harness();
   if (size == 0) return 0;
   lookup_mode = (data[0] - '0') & 3;
+  harness->endpoint->set_origin_policy(((data[0] - '0') & 4) != 0 ? harness->policy : nullptr);
+  check_origin_parsers(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
   const scoped_fd connection(connect_to(harness->port));
   if (connection.get() < 0) fail("connect: " + std::system_category().message(errno));
-  const std::string answer = exchange(connection.get(), data + 1, size - 1);
+  // The agent's port in the input stands for the endpoint's, so that a Host header can name it.
+  std::string request(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::string agent_port = "17654", port = std::to_string(harness->port);
+  for (auto at = request.find(agent_port); at != std::string::npos; at = request.find(agent_port, at + port.size())) {
+    request.replace(at, agent_port.size(), port);
+  }
+  const std::string answer =
+      exchange(connection.get(), reinterpret_cast<const std::uint8_t*>(request.data()), request.size());
   // Whatever came in, an answer, if any, is HTTP: never a torn or foreign first line.
   if (!answer.empty() && answer.rfind("HTTP/1.1 ", 0) != 0) fail("answer is not HTTP: " + answer.substr(0, 64));
   trim_log();

@@ -19,6 +19,10 @@ Cases (all by default; --fast picks the ones marked fast, a few seconds each):
   loopback_only      no answer on a veth address of the namespace   (fast)
   wine_hostile       the hostile, idle and slow cases against qelt-host.exe under Wine
                      (--wine, or named)
+  wine_log_budget    a flood of GET /mac under Wine with RequestLogLimitMB = 1 set as Group
+                     Policy: the day's file stays within the budget and one warning, lifecycle
+                     records follow, a restart keeps counting (--wine, or named); without
+                     --fast also the same flood with no budget, for the growth before
 A hostile connection must be refused with its status (a request line of 32 KiB or
 more is cut off without one), closed at once (the agent reads at most 96 KiB of it),
 and leave the agent alive, answering a fresh GET /mac within 1 s. RSS growth and the
@@ -645,14 +649,23 @@ class Stress:
             finally:
                 agent.stop()
 
-    def wine_hostile(self):
-        exe = Path(WINDOWS_AGENT_EXE)
+    @contextlib.contextmanager
+    def wine_prefix(self):
+        """A fresh Wine prefix with a logs folder at C:\\logs; ended and removed afterwards."""
         prefix = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
         env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         try:
             subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
             (prefix / "drive_c" / "logs").mkdir(parents=True, exist_ok=True)
-            agent = Agent(argv_prefix=WINE, exe=str(exe), log_dir="C:\\logs", env=env)
+            yield prefix, env
+        finally:
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(prefix, ignore_errors=True)
+
+    def wine_hostile(self):
+        with self.wine_prefix() as (prefix, env):
+            agent = Agent(argv_prefix=WINE, exe=WINDOWS_AGENT_EXE, log_dir="C:\\logs", env=env)
             agent.own_log_dir = False
             try:
                 agent.wait_ready(120)
@@ -664,10 +677,91 @@ class Stress:
                 slow_clients_case(agent, wine_report)
             finally:
                 agent.stop()
-        finally:
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
-            shutil.rmtree(prefix, ignore_errors=True)
+
+    def wine_log_budget(self):
+        limit_mb = 1
+        budget = limit_mb * MIB
+        # Past the budget (about 3,900 requests): by a sixth, or by half for the figures.
+        requests = 4500 if self.args.fast else 6000
+        runs = [("no budget", 0)] if not self.args.fast else []
+        runs.append(("budget", limit_mb))
+        for label, mb in runs:
+            with self.wine_prefix() as (prefix, env):
+                subprocess.run([*WINE, "reg", "add", "HKLM\\SOFTWARE\\Policies\\qelt\\agent", "/v", "RequestLogLimitMB",
+                                "/t", "REG_DWORD", "/d", str(mb), "/reg:64", "/f"], env=env, capture_output=True, check=True)
+                log_dir = prefix / "drive_c" / "logs"
+
+                def run_agent(count):
+                    agent = Agent(argv_prefix=WINE, exe=WINDOWS_AGENT_EXE, log_dir="C:\\logs", env=env)
+                    agent.own_log_dir = False
+                    try:
+                        agent.wait_ready(120)
+                        started = time.monotonic()
+                        sent = flood(agent.port, count)
+                        return sent, time.monotonic() - started
+                    finally:
+                        agent.stop()
+
+                sent, took = run_agent(requests)
+                text = next(log_dir.glob("qelt_*.log")).read_text(errors="replace")
+                size = len(text.encode())
+                recorded = text.count("mac addres request: /mac")
+                if mb == 0:
+                    self.report(f"wine_log_budget: no budget: {sent:,} GET /mac in {took:.0f} s, the day's file "
+                                f"{size / MIB:.2f} MiB ({size / max(sent, 1):.0f} bytes a request)")
+                    continue
+                warnings = text.count("request records are suppressed until midnight")
+                lines = text.splitlines()
+                warning_at = next(i for i, line in enumerate(lines) if "suppressed until midnight" in line) \
+                    if warnings else len(lines)
+                after = [line for line in lines[warning_at + 1:] if "mac addres request" in line]
+                check(warnings == 1, f"{warnings} budget warnings, expected 1")
+                check(size <= budget + 2 * KIB, f"the day's file is {size:,} bytes, the budget {budget:,}")
+                check(not after, f"{len(after)} request records after the warning")
+                check(lines[-1].endswith("server stopped"), f"the last record is not the stop: {lines[-1][-80:]}")
+                # A restart the same day goes on from the day's file: no request record more.
+                run_agent(200)
+                text2 = next(log_dir.glob("qelt_*.log")).read_text(errors="replace")
+                check(text2.count("mac addres request: /mac") == recorded, "a restart wrote request records again")
+                self.report(f"wine_log_budget: RequestLogLimitMB {mb}: {sent:,} GET /mac in {took:.0f} s, the day's "
+                            f"file {size / MIB:.2f} MiB, {recorded:,} requests recorded and {sent - recorded:,} "
+                            f"suppressed, one warning; after a restart the same day and 200 more: "
+                            f"+{len(text2.encode()) - size:,} bytes (start, settings and stop records, the warning)")
+
+
+def flood(port, count, clients=8):
+    """GET /mac `count` times from `clients` kept-alive connections; the number answered 200."""
+    lock = threading.Lock()
+    tally = {"left": count, "ok": 0}
+
+    def client():
+        conn = None
+        while True:
+            with lock:
+                if tally["left"] == 0:
+                    break
+                tally["left"] -= 1
+            try:
+                conn = conn or http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                conn.request("GET", "/mac")
+                answer = conn.getresponse()
+                answer.read()
+                if answer.status == 200:
+                    with lock:
+                        tally["ok"] += 1
+                if answer.getheader("Connection", "").lower() == "close" or answer.will_close:
+                    conn.close()
+                    conn = None
+            except OSError:
+                if conn:
+                    conn.close()
+                conn = None
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return tally["ok"]
 
 
 def established(port):
@@ -756,14 +850,14 @@ def main():
     parser.add_argument("--soak-requests", type=int, default=1_000_000)
     parser.add_argument("cases", nargs="*")
     args = parser.parse_args()
-    cases = args.cases or ((FAST if args.fast else ALL) + (["wine_hostile"] if args.wine else []))
+    cases = args.cases or ((FAST if args.fast else ALL) + (["wine_hostile", "wine_log_budget"] if args.wine else []))
     global AGENT_EXE, WINDOWS_AGENT_EXE
     if args.windows_agent:
         WINDOWS_AGENT_EXE = str(Path(args.windows_agent).resolve())
     if args.agent:
         AGENT_EXE = str(Path(args.agent).resolve())
     elif not args.no_build:
-        build("wine_hostile" in cases)
+        build(any(case.startswith("wine_") for case in cases))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     stress = Stress(args)
     passed = failed = 0
