@@ -17,6 +17,9 @@ Sections (all by default, in this order):
             servers making the same two GetAdaptersAddresses calls (with the agent's
             flags and with the old ones); idle wake-ups and CPU of the agent as a
             service against a program blocked in accept(); start-up, RSS, stop time
+  policy    under Wine: an allowed request (Origin of a listed site) under an origin
+            policy against the same request with no policy, on one agent whose
+            policy is switched on and off between runs
 Targets alternate within each round; figures are medians over the rounds. The
 report never fails on a figure: it only reports. Results go to
 build/perf-results/<time>/ (summary.md, raw.json, logs); the summary is printed.
@@ -183,11 +186,13 @@ def parse_wrk(text):
     }
 
 
-def wrk(port, conns, seconds, close, ns=None, path="/mac"):
+def wrk(port, conns, seconds, close, ns=None, path="/mac", headers=()):
     cmd = ["wrk", "-t", str(min(conns, 2)), "-c", str(conns), "-d", f"{seconds}s", "--latency",
            "--timeout", "5s"]
     if close:
         cmd += ["-H", "Connection: close"]
+    for header in headers:
+        cmd += ["-H", header]
     cmd.append(f"http://127.0.0.1:{port}{path}")
     if ns:
         cmd = ["ip", "netns", "exec", ns, *cmd]
@@ -560,6 +565,71 @@ class Bench:
                   f"median of {len(stop_ms)}: {fmt(median(stop_ms), 0)} ms (min {fmt(min(stop_ms), 0)}, max {fmt(max(stop_ms), 0)})."]
         self.write(lines)
 
+    # -- policy -------------------------------------------------------------------
+    def policy(self):
+        a = self.args
+        folder = BUILD / "perf-windows"
+        if not a.no_build:
+            build_windows(folder)
+        prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-policy-"))
+        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        key = "HKLM\\SOFTWARE\\Policies\\qelt\\agent"
+        site = "https://app.example.com"
+        reg = lambda *args: subprocess.run([*WINE, "reg", *args, "/reg:64", "/f"], env=env,  # noqa: E731
+                                           capture_output=True, check=False)
+        results = {}
+        try:
+            subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
+            (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
+            port = free_port()
+            h = self.host("wine-policy", [*WINE, str(folder / "src" / "qelt-host.exe"), str(port), "C:\\qelt-logs"],
+                          port, env=env)
+            h.wait_ready(120)
+
+            def restrict(on):
+                if on:
+                    reg("add", key, "/v", "RestrictOrigins", "/t", "REG_DWORD", "/d", "1")
+                    reg("add", key + "\\AllowedOrigins", "/v", "1", "/t", "REG_SZ", "/d", site)
+                else:
+                    reg("delete", key)
+                want = 403 if on else 200
+                end = time.monotonic() + 10
+                while time.monotonic() < end:
+                    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                    conn.request("GET", "/mac", headers={"Origin": "https://other.example"})
+                    status = conn.getresponse().status
+                    conn.close()
+                    if status == want:
+                        return
+                    time.sleep(0.1)
+                raise RuntimeError("the policy did not take effect")
+
+            wrk(port, 8, 1, False, headers=[f"Origin: {site}"])
+            for r in range(a.rounds):
+                for on in ((False, True) if r % 2 == 0 else (True, False)):
+                    restrict(on)
+                    for c in (1, 8):
+                        results.setdefault((c, on), []).append(
+                            wrk(port, c, a.seconds, False, headers=[f"Origin: {site}"]))
+            h.stop(30)
+        finally:
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(prefix, ignore_errors=True)
+        self.raw["policy"] = {f"{c}/{'policy' if on else 'none'}": v for (c, on), v in results.items()}
+        m = lambda rs, k: median([x[k] for x in rs])  # noqa: E731
+        lines = ["## Under Wine: an allowed request under an origin policy",
+                 f"qelt-host.exe, GET /mac with 'Origin: {site}', kept alive; the policy (RestrictOrigins 1, that one "
+                 f"site) switched on and off between runs, {a.rounds} rounds x {a.seconds}s each way; medians.", "",
+                 "| conns | no policy p50 ms | policy p50 ms | p50 change | no policy req/s | policy req/s | req/s change |",
+                 "|---|---|---|---|---|---|---|"]
+        for c in (1, 8):
+            off, on = results[(c, False)], results[(c, True)]
+            p_off, p_on, r_off, r_on = m(off, "p50_ms"), m(on, "p50_ms"), m(off, "rps"), m(on, "rps")
+            lines.append(f"| {c} | {fmt(p_off, 2)} | {fmt(p_on, 2)} | {fmt((p_on / p_off - 1) * 100, 1)}% | "
+                         f"{fmt(r_off)} | {fmt(r_on)} | {fmt((r_on / r_off - 1) * 100, 1)}% |")
+        self.write(lines)
+
     def wine_latency(self, hosts):
         a = self.args
         results = {}
@@ -682,7 +752,8 @@ def main():
     parser.add_argument("--baseline-windows-agent", help="wine section: also measure this qelt-host.exe "
                         "(an earlier build) beside the agent")
     parser.add_argument("--idle-seconds", type=int, default=60, help="wine section: the idle window")
-    parser.add_argument("sections", nargs="*", default=["endpoint", "backlog", "adapters", "memory", "profile", "wine"])
+    parser.add_argument("sections", nargs="*",
+                        default=["endpoint", "backlog", "adapters", "memory", "profile", "wine", "policy"])
     args = parser.parse_args()
     if os.geteuid() != 0 and "adapters" in args.sections:
         sys.exit("bench: the adapters section needs root (network namespaces)")
