@@ -21,7 +21,8 @@ Cases (all by default; --fast picks the ones marked fast, a few seconds each):
                      (--wine, or named)
   wine_log_budget    a flood of GET /mac under Wine with RequestLogLimitMB = 1 set as Group
                      Policy: the day's file stays within the budget and one warning, lifecycle
-                     records follow, a restart keeps counting (--wine, or named); without
+                     records follow, the Event Log warning is reported, a restart keeps
+                     counting (--wine, or named); without
                      --fast also the same flood with no budget, for the growth before
 A hostile connection must be refused with its status (a request line of 32 KiB or
 more is cut off without one), closed at once (the agent reads at most 96 KiB of it),
@@ -691,8 +692,12 @@ class Stress:
                                 "/t", "REG_DWORD", "/d", str(mb), "/reg:64", "/f"], env=env, capture_output=True, check=True)
                 log_dir = prefix / "drive_c" / "logs"
 
+                events = []
+
                 def run_agent(count):
-                    agent = Agent(argv_prefix=WINE, exe=WINDOWS_AGENT_EXE, log_dir="C:\\logs", env=env)
+                    # Wine 8 stores no event: it prints a warning's texts on its eventlog channel.
+                    agent = Agent(argv_prefix=WINE, exe=WINDOWS_AGENT_EXE, log_dir="C:\\logs",
+                                  env=dict(env, WINEDEBUG="-all,warn+eventlog"))
                     agent.own_log_dir = False
                     try:
                         agent.wait_ready(120)
@@ -700,6 +705,7 @@ class Stress:
                         sent = flood(agent.port, count)
                         return sent, time.monotonic() - started
                     finally:
+                        events.append(re.findall(r'warn:eventlog:ReportEventW L"([^"]*)"', agent.errors()))
                         agent.stop()
 
                 sent, took = run_agent(requests)
@@ -719,6 +725,7 @@ class Stress:
                 check(size <= budget + 2 * KIB, f"the day's file is {size:,} bytes, the budget {budget:,}")
                 check(not after, f"{len(after)} request records after the warning")
                 check(lines[-1].endswith("server stopped"), f"the last record is not the stop: {lines[-1][-80:]}")
+                check(events[0] == [f"{mb} MiB", time.strftime("%Y-%m-%d")], f"the Event Log's warning: {events[0]}")
                 # A restart the same day goes on from the day's file: no request record more.
                 run_agent(200)
                 text2 = next(log_dir.glob("qelt_*.log")).read_text(errors="replace")
