@@ -22,8 +22,8 @@ Cases (all by default; --fast picks the ones marked fast, a few seconds each):
   wine_log_budget    a flood of GET /mac under Wine with RequestLogLimitMB = 1 set as Group
                      Policy: the day's file stays within the budget and one warning, lifecycle
                      records follow, the Event Log warning is reported, a restart keeps
-                     counting (--wine, or named); without
-                     --fast also the same flood with no budget, for the growth before
+                     counting (--wine, or named); without --fast also the same flood with
+                     no budget, for the growth before
 A hostile connection must be refused with its status (a request line of 32 KiB or
 more is cut off without one), closed at once (the agent reads at most 96 KiB of it),
 and leave the agent alive, answering a fresh GET /mac within 1 s. RSS growth and the
