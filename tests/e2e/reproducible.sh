@@ -5,7 +5,7 @@
 #   reproducible.sh SOURCE_DIR AGENT_EXE VERSION
 #
 # The clone gets the same commit, the working tree's uncommitted changes (so that it
-# builds what AGENT_EXE was built from) and a copy of the staged headers (the test
+# builds what AGENT_EXE was built from) and a copy of the staged libraries (the test
 # needs no network).
 source "$(dirname "$0")/lib.sh"
 
@@ -28,7 +28,7 @@ git clone -q "$source_dir" "$clone" || fail "git clone failed"
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
   tar -C "$source_dir" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$clone" -xf -
 mkdir -p "$clone/third_party"
-cp -r "$source_dir/third_party/include" "$source_dir/third_party/licenses" \
+cp -r "$source_dir/third_party/include" "$source_dir/third_party/src" "$source_dir/third_party/licenses" \
   "$source_dir/third_party/staged.json" "$clone/third_party/"
 
 e2e_log "building qelt-agent in $clone"
