@@ -61,9 +61,9 @@ else
   e2e_wine net start "$e2e_service_name" >/dev/null || fail "net start \"$e2e_service_name\" failed"
   agent_pid=$(e2e_ns_processes qelt-agent.exe)
   [ "$(wc -w <<<"$agent_pid")" = 1 ] || fail "expected one qelt-agent.exe process, found: $agent_pid"
-  stop_command="setarch -R wine net stop '$e2e_service_name' >/dev/null"
+  stop_command="'$e2e_wine_launcher' net stop '$e2e_service_name' >/dev/null"
   # The driver stops the service with Wine's net, in this prefix.
-  driver_env=(env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+  driver_env=(env WINEPREFIX="$e2e_prefix")
 fi
 # shellcheck disable=SC2317  # called through wait_until
 agent_answers() { http_request GET /mac && [ "$http_code" = 0 ] && [ "$http_status" = 200 ]; }
