@@ -24,18 +24,12 @@ test-linux:
 test-windows:
 	ctest --preset windows
 
-# Every part runs even when an earlier one fails; the target fails if any did.
-# The Windows suite runs last, so its ctest summary closes the output.
-test: build
-	@status=0; \
-	$(MAKE) --no-print-directory fuzz-short || status=1; \
-	$(MAKE) --no-print-directory sanitize || status=1; \
-	python3 stress/run.py --fast --wine --agent build/linux/src/qelt-host \
-	  --windows-agent build/windows/src/qelt-host.exe || status=1; \
-	$(MAKE) --no-print-directory dist || status=1; \
-	ctest --preset linux || status=1; \
-	ctest --preset windows || status=1; \
-	exit $$status
+# Both builds, the short fuzzing, both sanitizer suites, the fast hostile cases, make
+# dist, the linux and the windows suites; independent parts side by side, each part's
+# output in build/test-logs/. Every part runs even when another fails (unless it
+# needs what failed); the target fails if any did. See scripts/run-tests.
+test:
+	@bash scripts/run-tests
 
 # Serves in this machine's own network namespace (a browser here reaches it) from
 # the Wine prefix build/run-prefix until make stop. A second make run says it is serving.

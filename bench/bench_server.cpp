@@ -72,7 +72,9 @@ int block_in_accept(int port) {
   });
   std::string line;
   std::getline(std::cin, line);
-  httplib::detail::shutdown_socket(listener);
+  // 2: both directions, SD_BOTH on Windows and SHUT_RDWR elsewhere (httplib, compiled
+  // apart, declares no shutdown_socket of its own).
+  ::shutdown(listener, 2);
   httplib::detail::close_socket(listener);
   waiter.join();
   return 0;

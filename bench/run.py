@@ -41,8 +41,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-# Without address-space randomisation Wine never finds its fixed addresses taken (cmake/wine-run).
-WINE = ["setarch", "-R", "wine"]
+# The project's Wine launcher: the prefix given (WINEPREFIX), WINEDEBUG=-all unless set,
+# no address-space randomisation (scripts/wine says why).
+WINE = [str(ROOT / "scripts" / "wine")]
 BUILD = ROOT / "build"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BACKLOGS = [5, 64, 512, 4096]
@@ -490,7 +491,7 @@ class Bench:
         if not a.no_build:
             build_windows(folder)
         prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-wine-"))
-        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env = dict(os.environ, WINEPREFIX=str(prefix))
         agent_exe = str(folder / "src" / "qelt-host.exe")
         server_exe = str(folder / "bench" / "qelt-bench-server.exe")
         try:

@@ -48,8 +48,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-# Without address-space randomisation Wine never finds its fixed addresses taken (cmake/wine-run).
-WINE = ["setarch", "-R", "wine"]
+# The project's Wine launcher: the prefix given (WINEPREFIX), WINEDEBUG=-all unless set,
+# no address-space randomisation (scripts/wine says why).
+WINE = [str(ROOT / "scripts" / "wine")]
 BUILD = ROOT / "build" / "stress-linux"
 WIN_BUILD = ROOT / "build" / "stress-windows"
 MIB = 1 << 20
@@ -654,7 +655,7 @@ class Stress:
     def wine_prefix(self):
         """A fresh Wine prefix with a logs folder at C:\\logs; ended and removed afterwards."""
         prefix = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
-        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env = dict(os.environ, WINEPREFIX=str(prefix))
         try:
             subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
             (prefix / "drive_c" / "logs").mkdir(parents=True, exist_ok=True)

@@ -64,13 +64,13 @@ else
   e2e_wine net start "$e2e_service_name" >/dev/null || fail "net start \"$e2e_service_name\" failed"
   agent_pid=$(e2e_ns_processes qelt-agent.exe)
   [ "$(wc -w <<<"$agent_pid")" = 1 ] || fail "expected one qelt-agent.exe process, found: $agent_pid"
-  stop_command="setarch -R wine net stop '$e2e_service_name' >/dev/null"
+  stop_command="'$e2e_wine_launcher' net stop '$e2e_service_name' >/dev/null"
   # The driver stops the service with Wine's net, in this prefix.
-  driver_env=(env WINEPREFIX="$e2e_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+  driver_env=(env WINEPREFIX="$e2e_prefix")
   # The driver sets the origin policy (allowing the origin in $1) and removes it, in
   # this prefix. The list first: RestrictOrigins alone would allow no site for a moment.
   export -f e2e_wine e2e_wine_command
-  export e2e_ns e2e_prefix
+  export e2e_ns e2e_prefix e2e_wine_launcher
   key='HKLM\SOFTWARE\Policies\qelt'
   policy_options=(
     --allow-only "set -eo pipefail

@@ -18,6 +18,8 @@
 set -euo pipefail
 
 readonly e2e_skip=77
+# The project's Wine launcher (see there): the prefix given, quiet, no address-space randomisation.
+readonly e2e_wine_launcher="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/wine"
 readonly e2e_port=17654
 readonly e2e_service_name="qelt agent service"
 
@@ -227,12 +229,11 @@ e2e_mac_body() {
 
 # The command line that runs a program in the test's prefix, inside its namespace.
 e2e_wine_command() {
-  # setarch -R: without address-space randomisation Wine never finds its fixed
-  # addresses taken (see cmake/wine-run); the prefix's services inherit it.
-  # A UTF-8 locale whatever the caller's: Wine reads the command line's non-ASCII paths
-  # in it, and its ANSI code page stays 1252.
+  # Without address-space randomisation (scripts/wine says why); the prefix's
+  # services, started from here, inherit it. A UTF-8 locale whatever the caller's:
+  # Wine reads the command line's non-ASCII paths in it, and its ANSI code page stays 1252.
   e2e_wine_cmd=(ip netns exec "$e2e_ns" env LC_ALL=C.UTF-8 WINEPREFIX="$e2e_prefix" WINEDEBUG=-all
-    WINEDLLOVERRIDES="mscoree,mshtml=" setarch -R wine)
+    "$e2e_wine_launcher")
 }
 
 # Runs a Windows program (or Wine tool) in the test's prefix and namespace;
