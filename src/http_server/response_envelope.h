@@ -1,9 +1,8 @@
 // The JSON envelope of every answer body: {"data":...,"success":...}.
 #pragma once
 
+#include <list>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace qelt {
 
@@ -13,16 +12,11 @@ struct response_envelope {
   T data;
 };
 
-template <typename T>
-void to_json(nlohmann::json& json, const response_envelope<T>& envelope) {
-  json = nlohmann::json{{"success", envelope.success}, {"data", envelope.data}};
-}
-
 // The compact body text; "data" comes first because the members are sorted.
 // Bytes that are not UTF-8 (say, in an exception's text) are replaced, not thrown on.
-template <typename T>
-std::string to_body(const response_envelope<T>& envelope) {
-  return nlohmann::json(envelope).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
+// The envelopes the routes answer with; nlohmann-json stays in response_envelope.cpp.
+std::string to_body(const response_envelope<std::string>& envelope);
+std::string to_body(const response_envelope<const char*>& envelope);
+std::string to_body(const response_envelope<std::list<std::string>>& envelope);
 
 }  // namespace qelt

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include <spdlog/details/os.h>
+#include <spdlog/pattern_formatter.h>
 
 #include "log/log.h"
 #include "log/request_log.h"
