@@ -12,23 +12,6 @@
 
 namespace qelt {
 
-namespace {
-
-std::chrono::sys_days local_day(spdlog::log_clock::time_point time) {
-  const std::tm local = spdlog::details::os::localtime(spdlog::log_clock::to_time_t(time));
-  return std::chrono::sys_days(std::chrono::year(local.tm_year + 1900) /
-                               std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)) /
-                               std::chrono::day(static_cast<unsigned>(local.tm_mday)));
-}
-
-std::string date_text(std::chrono::sys_days day) {
-  const std::chrono::year_month_day date(day);
-  return qelt::format("{:04}-{:02}-{:02}", static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                      static_cast<unsigned>(date.day()));
-}
-
-}  // namespace
-
 std::string budget_text(std::uint64_t bytes) { return qelt::format("{} MiB", bytes >> 20); }
 
 daily_log_sink::daily_log_sink(const spdlog::filename_t& base_file, int rotation_hour, int rotation_minute,
@@ -71,6 +54,8 @@ retention_result daily_log_sink::set_retention(unsigned days) {
   std::chrono::sys_days today;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
+    // A new retention sweeps at once; the same one again waits for the next rotation.
+    if (days == retention_days_) return {};
     retention_days_ = days;
     today = day_;
   }
@@ -119,13 +104,8 @@ void daily_log_sink::roll_day(spdlog::log_clock::time_point now) {
   suppressed_ = 0;
   warned_ = false;
   if (retention_days_ == 0) return;
-  const retention_result swept = sweep(today, retention_days_);
-  for (const std::string& name : swept.deleted) {
-    write_own(now, spdlog::level::info,
-              qelt::format("log retention: deleted {}, older than {} days", name, retention_days_), __LINE__);
-  }
-  for (const std::string& failure : swept.failed) {
-    write_own(now, spdlog::level::warn, qelt::format("log retention: could not delete {}", failure), __LINE__);
+  for (const retention_record& record : retention_records(sweep(today, retention_days_), retention_days_)) {
+    write_own(now, record.level, record.text, __LINE__);
   }
 }
 

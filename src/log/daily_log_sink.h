@@ -47,7 +47,7 @@ class daily_log_sink final : public spdlog::sinks::base_sink<std::mutex> {
   // 0: no budget.
   void set_budget(std::uint64_t bytes);
   std::uint64_t budget();
-  // 0: keep every file. Deletes what is too old now; what it did, for the log.
+  // 0: keep every file. A new retention deletes what is too old now; what it did, for the log.
   retention_result set_retention(unsigned days);
 
   spdlog::filename_t filename();

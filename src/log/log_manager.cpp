@@ -52,8 +52,10 @@ void report_write_failure(const std::string& logger_name, const std::string& mes
   ++failures;
   if (!last_said || now - *last_said >= std::chrono::seconds(1)) {
     last_said = now;
-    const std::string time = log_manager::local_date();
-    std::fprintf(stderr, "[*** LOG ERROR #%04zu ***] [%s] [%s] %s\n", failures, time.c_str(), logger_name.c_str(),
+    const std::tm local = spdlog::details::os::localtime(std::time(nullptr));
+    std::array<char, 64> time{};
+    std::strftime(time.data(), time.size(), "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "[*** LOG ERROR #%04zu ***] [%s] [%s] %s\n", failures, time.data(), logger_name.c_str(),
                  message.c_str());
   }
   if (!last_event || now - *last_event >= std::chrono::hours(1)) {
@@ -136,10 +138,7 @@ retention_result log_manager::set_retention(unsigned days) {
   return file_sink_ ? file_sink_->set_retention(days) : retention_result{};
 }
 
-std::string log_manager::local_date() {
-  const std::tm local = spdlog::details::os::localtime(std::time(nullptr));
-  return qelt::format("{:04}-{:02}-{:02}", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-}
+std::string log_manager::local_date() { return date_text(local_day(spdlog::log_clock::now())); }
 
 spdlog::level::level_enum log_manager::level_from_name(const std::string& name) {
   using spdlog::level::level_enum;

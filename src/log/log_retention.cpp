@@ -5,6 +5,10 @@
 #include <string_view>
 #include <system_error>
 
+#include <spdlog/details/os.h>
+
+#include "platform/format.h"
+
 namespace qelt {
 
 namespace {
@@ -62,6 +66,30 @@ retention_result delete_old_logs(const std::filesystem::path& folder, const std:
   }
   if (error) result.failed.push_back("the log folder: " + error.message());
   return result;
+}
+
+std::vector<retention_record> retention_records(const retention_result& result, unsigned days) {
+  std::vector<retention_record> records;
+  for (const std::string& name : result.deleted) {
+    records.push_back({spdlog::level::info, qelt::format("log retention: deleted {}, older than {} days", name, days)});
+  }
+  for (const std::string& failure : result.failed) {
+    records.push_back({spdlog::level::warn, qelt::format("log retention: could not delete {}", failure)});
+  }
+  return records;
+}
+
+std::chrono::sys_days local_day(spdlog::log_clock::time_point time) {
+  const std::tm local = spdlog::details::os::localtime(spdlog::log_clock::to_time_t(time));
+  return std::chrono::sys_days(std::chrono::year(local.tm_year + 1900) /
+                               std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)) /
+                               std::chrono::day(static_cast<unsigned>(local.tm_mday)));
+}
+
+std::string date_text(std::chrono::sys_days day) {
+  const std::chrono::year_month_day date(day);
+  return qelt::format("{:04}-{:02}-{:02}", static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                      static_cast<unsigned>(date.day()));
 }
 
 }  // namespace qelt

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "http_server/http_server.h"
 #include "log/log.h"
@@ -23,14 +22,10 @@ void apply(const agent_settings& settings) {
                                                              : nullptr);
   log_manager::instance().set_request_budget(std::uint64_t{settings.request_log_limit_mb} << 20);
   // Old files go at start, when the retention changes, and at each day's rotation.
-  static std::optional<unsigned> retention;
-  if (retention == settings.log_retention_days) return;
-  retention = settings.log_retention_days;
-  const retention_result swept = log_manager::instance().set_retention(settings.log_retention_days);
-  for (const std::string& name : swept.deleted) {
-    QELT_INFO("log retention: deleted {}, older than {} days", name, settings.log_retention_days);
+  const unsigned days = settings.log_retention_days;
+  for (const retention_record& record : retention_records(log_manager::instance().set_retention(days), days)) {
+    QELT_LOG(record.level, "{}", record.text);
   }
-  for (const std::string& failure : swept.failed) QELT_WARN("log retention: could not delete {}", failure);
 }
 
 }  // namespace
