@@ -78,6 +78,22 @@ def build_windows(folder):
 
 # ---------------------------------------------------------------------------- processes
 
+@contextlib.contextmanager
+def wine_prefix(name, **extra_env):
+    """A fresh Wine prefix with C:\\qelt-logs; yields its environment, and ends its
+    processes and removes it afterwards."""
+    prefix = Path(tempfile.mkdtemp(prefix=f"qelt-bench-{name}-"))
+    env = dict(os.environ, WINEPREFIX=str(prefix), **extra_env)
+    try:
+        subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
+        (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
+        yield env
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -490,14 +506,9 @@ class Bench:
         folder = BUILD / "perf-windows"
         if not a.no_build:
             build_windows(folder)
-        prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-wine-"))
-        env = dict(os.environ, WINEPREFIX=str(prefix))
         agent_exe = str(folder / "src" / "qelt-host.exe")
         server_exe = str(folder / "bench" / "qelt-bench-server.exe")
-        try:
-            subprocess.run([*WINE, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=180)
-            (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
+        with wine_prefix("wine") as env:
             targets = [("agent", [agent_exe, str(p := free_port()), "C:\\qelt-logs"], p)]
             if a.baseline_windows_agent:
                 targets.append(("baseline", [str(Path(a.baseline_windows_agent).resolve()), str(p := free_port()),
@@ -521,10 +532,6 @@ class Bench:
             startup = self.wine_startup(env, targets[: 2 if a.baseline_windows_agent else 1])
             stop_ms = self.wine_stop(env, agent_exe)
             idle = self.wine_idle(env, server_exe)
-        finally:
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
-            shutil.rmtree(prefix, ignore_errors=True)
         self.raw["wine"] = {"latency": {f"{c}/{'close' if cl else 'keep'}/{t}": v for (c, cl, t), v in latency.items()},
                             "rss_kib": rss, "startup_ms": startup, "stop_ms": stop_ms, "idle": idle}
         m = lambda rs, k: median([x[k] for x in rs])  # noqa: E731
@@ -572,16 +579,12 @@ class Bench:
         folder = BUILD / "perf-windows"
         if not a.no_build:
             build_windows(folder)
-        prefix = Path(tempfile.mkdtemp(prefix="qelt-bench-policy-"))
-        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         key = "HKLM\\SOFTWARE\\Policies\\qelt\\agent"
         site = "https://app.example.com"
-        reg = lambda *args: subprocess.run([*WINE, "reg", *args, "/reg:64", "/f"], env=env,  # noqa: E731
-                                           capture_output=True, check=False)
         results = {}
-        try:
-            subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
-            (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
+        with wine_prefix("policy", WINEDLLOVERRIDES="mscoree,mshtml=") as env:
+            reg = lambda *args: subprocess.run([*WINE, "reg", *args, "/reg:64", "/f"], env=env,  # noqa: E731
+                                               capture_output=True, check=False)
             port = free_port()
             h = self.host("wine-policy", [*WINE, str(folder / "src" / "qelt-host.exe"), str(port), "C:\\qelt-logs"],
                           port, env=env)
@@ -613,10 +616,6 @@ class Bench:
                         results.setdefault((c, on), []).append(
                             wrk(port, c, a.seconds, False, headers=[f"Origin: {site}"]))
             h.stop(30)
-        finally:
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
-            shutil.rmtree(prefix, ignore_errors=True)
         self.raw["policy"] = {f"{c}/{'policy' if on else 'none'}": v for (c, on), v in results.items()}
         m = lambda rs, k: median([x[k] for x in rs])  # noqa: E731
         lines = ["## Under Wine: an allowed request under an origin policy",
