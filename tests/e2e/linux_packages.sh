@@ -18,6 +18,8 @@ e2e_require_tools systemd-nspawn mmdebstrap nsenter flock
 for f in "$deb" "$deb_next" "$rpm"; do [ -f "$f" ] || fail "no package $f"; done
 readonly unit=qelt-agent.service
 readonly policies=/etc/qelt/agent/policies
+# The journal's MESSAGE_IDs of the events "started" (1) and "stopped" (2).
+readonly started_id=882cfafe0d114fb3813720bfefb47f66 stopped_id=f175d6bce83342b3a4c5923062c9191a
 
 # ---- the containers' root ---------------------------------------------------------
 
@@ -116,6 +118,16 @@ expect_status_within_5s() {
 # Writes a settings file as an administrator would: into its place in one step.
 put_settings() { ct sh -c "cat >$policies/.$1.tmp && mv $policies/.$1.tmp $policies/$1"; }
 
+# How many events with MESSAGE_ID $1 the agent has sent to the journal.
+events() { ct journalctl -q --no-pager -o cat SYSLOG_IDENTIFIER=qelt-agent "MESSAGE_ID=$1" | wc -l; }
+has_events() { [ "$(events "$1")" -ge "$2" ]; }
+expect_event() {
+  local what=$1 id=$2 count=$3
+  e2e_checks=$((e2e_checks + 1))
+  wait_until 5 has_events "$id" "$count" && return 0
+  check_failed "$what: $(events "$id") journal entries with MESSAGE_ID=$id, expected $count"
+}
+
 # Today's log file in the container (its local date, as the agent names it).
 log_file() { echo "/var/log/qelt-agent/qelt_$(ct date +%F).log"; }
 # The journal's messages of the unit at exactly priority $1 (3 error, 4 warning, 6 info).
@@ -148,6 +160,7 @@ ct dpkg -i "/packages/$deb_name" >"$e2e_dir/dpkg.log" 2>&1 || fail "dpkg -i fail
 expect_eq "enabled on installation" enabled "$(ct systemctl is-enabled "$unit")"
 wait_until 10 serving || fail "not serving after installation: $(ct systemctl status --no-pager "$unit" 2>&1 | tail -n 20)"
 expect_eq "GET /mac in a namespace without adapters" "$(e2e_mac_body "")" "$http_body"
+expect_event "the start event" "$started_id" 1
 pid=$(main_pid)
 expect_eq "runs as a user other than root" 1 "$(ct awk '/^Uid:/ {print ($2 != 0)}' "/proc/$pid/status")"
 
@@ -168,7 +181,7 @@ expect_eq "unrestricted CORS header" "*" "$(http_header Access-Control-Allow-Ori
 
 # The records: the day's file, and the journal with each record's priority.
 log=$(ct cat "$(log_file)" 2>&1)
-expect_contains "the log file" "listening on 127.0.0.1:$e2e_port" "$log"
+expect_contains "the log file" "server start succeed" "$log"
 expect_contains "the log file" "request refused by the origin policy: /mac, Origin https://other.example.test" "$log"
 expect_contains "the journal at info" "mac addres request: /mac" "$(journal_at 6)"
 expect_contains "the journal at warning" "request refused by the origin policy" "$(journal_at 4)"
@@ -182,6 +195,7 @@ stop_took=$(awk -v a="$stop_started" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.2f"
 e2e_log "systemctl stop took $stop_took s"
 expect_eq "systemctl stop within 1 s ($stop_took s)" 1 "$(awk -v t="$stop_took" 'BEGIN {print (t < 1)}')"
 expect_eq "stopped" inactive "$(ct systemctl is-active "$unit")"
+expect_event "the stop event" "$stopped_id" 1
 ct systemctl start "$unit"
 wait_until 10 serving || fail "not serving after a start"
 pid=$(main_pid)
