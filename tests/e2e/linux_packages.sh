@@ -163,6 +163,7 @@ booted=$SECONDS
 e2e_log "container booted; installing $deb_name"
 ct dpkg -i "/packages/$deb_name" >"$e2e_dir/dpkg.log" 2>&1 || fail "dpkg -i failed: $(cat "$e2e_dir/dpkg.log")"
 expect_eq "enabled on installation" enabled "$(ct systemctl is-enabled "$unit")"
+expect_eq "the settings folder, empty" 0 "$(ct sh -c "test -d $policies && ls -A $policies | wc -l")"
 wait_until 10 serving || fail "not serving after installation: $(ct systemctl status --no-pager "$unit" 2>&1 | tail -n 20)"
 expect_eq "GET /mac in a namespace without adapters" "$(e2e_mac_body "")" "$http_body"
 expect_event "the start event" "$started_id" 1
