@@ -124,14 +124,14 @@ expect_eq "preflight requests in the agent's log" 1 \
 # named none. Nothing from allowed.test otherwise. Ports vary: cut off.
 if [ "${#policy_options[@]}" -ne 0 ]; then
   expect_eq "the kinds of refusal in the agent's log" "/mac, Origin http://other.test
-/mac, Origin https://localhost
 /mac, Origin https://other.test
+/mac, Origin https://public.test
 /mac, Referer http://other.test
-/mac, Referer https://localhost
 /mac, Referer https://other.test
+/mac, Referer https://public.test
 /macp, Referer http://other.test
-/macp, Referer https://localhost
 /macp, Referer https://other.test
+/macp, Referer https://public.test
 /macp, no Origin or Referer" "$(cat "$agent_dir"/logs/*.log | tr -d '\r' |
     sed -nE 's|.*\[warning\] .* request refused by the origin policy: (.*)$|\1|p' |
     sed -E 's|:[0-9]+/?$||' | LC_ALL=C sort -u)"

@@ -299,7 +299,8 @@ class ChromiumEngine:
         self.log_path = os.path.join(work, 'chromium.log')
         self.devtools = Devtools(binary, os.path.join(work, 'profile'),
                                  [f'--ip-address-space-overrides={overrides}', '--ignore-certificate-errors',
-                                  '--host-resolver-rules=MAP allowed.test 127.0.0.1, MAP other.test 127.0.0.1'],
+                                  '--host-resolver-rules=MAP allowed.test 127.0.0.1, MAP other.test 127.0.0.1, '
+                                  'MAP public.test 127.0.0.1, MAP blocked.test 127.0.0.1'],
                                  self.log_path)
         try:
             self.version = self.devtools.call('Browser.getVersion', timeout=30)['product']
@@ -369,7 +370,9 @@ class FirefoxVisit:
         return [e['params'].get('text') for e in self.browser.events_since(self.mark)
                 if e['method'] == 'log.entryAdded' and e['params'].get('type') == 'javascript'
                 and e['params'].get('level') == 'error' and (e['params'].get('source') or {}).get('context')
-                == self.context]
+                == self.context
+                # Firefox reports each CORS refusal on the console as an error too.
+                and not (e['params'].get('text') or '').startswith('Cross-Origin Request Blocked')]
 
     def close(self):
         self.browser.call('browsingContext.close', {'context': self.context})
@@ -433,7 +436,7 @@ def serve_tree(folder, certificate=None):
 def throwaway_certificate(folder):
     cert, key = os.path.join(folder, 'pages.crt'), os.path.join(folder, 'pages.key')
     subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=localhost',
-                    '-addext', 'subjectAltName=DNS:localhost,DNS:allowed.test,DNS:other.test',
+                    '-addext', 'subjectAltName=DNS:localhost,DNS:allowed.test,DNS:other.test,DNS:public.test,DNS:blocked.test',
                     '-keyout', key, '-out', cert], check=True, capture_output=True)
     return cert, key
 
@@ -615,8 +618,22 @@ def main():
         if chromium:
             cases.check('http public page (localhost as a public address) without local-network permission: '
                         '"blocked"', visit(page(public['http']), blocked_http))
-        cases.check('https public page, local-network permission denied',
-                    visit(page(public['https']), denied))
+        # A public host name: the module words NOT_RUNNING by it.
+        public_page = page(public['https'], host='public.test')
+        cases.check('https public page, local-network permission denied', visit(public_page, denied))
+
+        # The user's "block" remembered for a site, as a stored permission.
+        def stored_denial(v):
+            expect(v.page['word'] == 'blocked', f'page shows {v.page}')
+            module_code(v, 'BLOCKED_BY_BROWSER')
+            answer = call(v, 'probe')
+            expect(answer.get('value') == {'running': False, 'permission': 'denied'}, f'probe: {answer}')
+
+        def deny_then_visit():
+            engine.set_permission(origin_of(public['https'], 'blocked.test'), 'denied')
+            visit(page(public['https'], host='blocked.test'), stored_denial)()
+        cases.check('an https public page whose permission is stored as denied: "blocked" (BLOCKED_BY_BROWSER)',
+                    deny_then_visit)
 
         def granted(v):
             fetch_path(v)
@@ -624,8 +641,8 @@ def main():
             expect(answer.get('value') == {'running': True, 'permission': 'granted'}, f'probe: {answer}')
 
         def grant_then_visit():
-            engine.set_permission(origin_of(public['https']), 'granted')
-            visit(page(public['https']), granted)()
+            engine.set_permission(origin_of(public['https'], 'public.test'), 'granted')
+            visit(public_page, granted)()
         cases.check('the same https public page with "loopback-network" granted reads the list', grant_then_visit)
 
         allowed = {scheme: origin_of(local[scheme], 'allowed.test') for scheme in local}
@@ -693,7 +710,7 @@ def main():
             cases.check('https page on other.test: "not-allowed"',
                         visit(page(local['https'], host='other.test'), not_allowed))
             cases.check('so does the https public page with "loopback-network" granted',
-                        visit(page(public['https']), not_allowed))
+                        visit(public_page, not_allowed))
             cases.check('with the policy removed, other.test reads the list again', lift_then_visit)
         else:
             print('# no way to set an origin policy here (--allow-only): its cases are left out', flush=True)
