@@ -563,6 +563,8 @@ def main():
             for transport in ('fetch', 'jsonp'):
                 answer = call(v, 'getMacAddresses', transport=transport)
                 expect(answer.get('value') == expected, f'transport {transport}: {answer}')
+            left = v.evaluate("typeof window.macCallback + ' ' + document.querySelectorAll('script[src$=\"/macp\"]').length")
+            expect(left == 'undefined 0', f'JSONP left its global or script element behind: {left}')
             for with_attribute in (False, True):
                 ran = v.evaluate(raw_jsonp(options.agent, with_attribute))
                 expect(ran == 'called', f'a bare script (referrerpolicy {with_attribute}) without a policy: {ran}')
