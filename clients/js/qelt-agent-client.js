@@ -249,7 +249,10 @@ export async function getMacAddresses({ timeout = 3000, transport = 'auto', sign
       throw new TypeError(`qelt-agent-client: transport '${transport}' cannot work here: ` +
         (canFetch ? 'no document for a script element' : 'no fetch'));
     }
-    if (!canFetch) throw new QeltAgentError('NOT_RUNNING', `nothing answered at ${origin}`, { cause: failure });
+    if (!canFetch) {
+      throw new QeltAgentError('NOT_RUNNING', `the script from ${origin} did not load: the agent is not running, ` +
+        'or it refused this site (without fetch this browser cannot tell which)', { cause: failure });
+    }
     return await explain(origin, scope, failure);
   } finally {
     scope.end();

@@ -20,6 +20,7 @@ import http.client
 import http.server
 import json
 import os
+import re
 import signal
 import socket
 import ssl
@@ -515,6 +516,12 @@ def main():
           f'addresses :{public["http"].server_address[1]} and :{public["https"].server_address[1]}; '
           f'agent at {options.agent}', flush=True)
     chromium = engine.sees_requests
+    # Firefox's local-network rules and prefs came with 153 ESR (Debian's security suite).
+    major = re.search(r'(\d+)\.', engine.version)
+    if not chromium and (not major or int(major.group(1)) < 153):
+        print(f'not ok - {engine.version}: the local-network cases need Firefox 153 ESR or later', flush=True)
+        engine.close()
+        return 1
 
     cases = Cases()
     try:
