@@ -257,6 +257,9 @@ std::optional<access_decision> http_server::check_access(const httplib::Request&
 
 void http_server::refuse(const httplib::Request& request, httplib::Response& response, const std::string& what) {
   response.status = refused_status;
+  // The answer depends on the asking site: no cache may hand it to another one.
+  response.set_header("Vary", "Origin");
+  response.set_header("Cache-Control", "no-store");
   QELT_REQUEST_WARN("request refused by the origin policy: {}, {}", printable(request.path), what);
 }
 
