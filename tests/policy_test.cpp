@@ -83,7 +83,7 @@ TEST(settings, the_policy_key_decides_before_the_installations) {
   overridden.install.values.push_back(text("LogRetentionDays", "30"));
   const agent_settings from_policy = settings_from(overridden);
   EXPECT_FALSE(from_policy.origins);
-  EXPECT_TRUE(from_policy.origins_unrestricted_by_policy);
+  EXPECT_EQ(from_policy.origins_unrestricted_by, "Group Policy");
   EXPECT_EQ(from_policy.request_log_limit_mb, 2u);
   EXPECT_EQ(from_policy.log_retention_days, 0u);
   EXPECT_EQ(from_policy.problems.size(), 1u) << "a REG_SZ retention is reported, not taken";
