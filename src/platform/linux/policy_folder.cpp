@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -156,7 +157,7 @@ struct policy_folder_watch::state {
       awaited = below.substr(slash + 1);
       ancestor_watch = inotify_add_watch(inotify.get(), ancestor.c_str(), ancestor_events);
       if (ancestor_watch >= 0 || ancestor == "/") return;
-      // Only the folder's parent is needed while the folder exists; a missing parent means it does not.
+      // That ancestor is missing too: wait one level up for its creation.
       below = ancestor;
     }
   }
@@ -197,12 +198,13 @@ struct policy_folder_watch::state {
   }
 
   // Waits on the inotify descriptor and the stop event, or on the stop event alone for
-  // at most `timeout_ms`; false once stopped.
+  // at most `timeout_ms`; false once stopped. A poll that fails for good ends following,
+  // the settings read last staying in force, rather than spinning.
   bool wait_events(bool inotify_too, int timeout_ms) {
     pollfd fds[] = {{stop_event.get(), POLLIN, 0}, {inotify.get(), POLLIN, 0}};
     const nfds_t count = inotify_too && inotify.get() >= 0 ? 2 : 1;
     while (poll(fds, count, timeout_ms) < 0) {
-      if (errno != EINTR) throw std::runtime_error("poll: " + errno_text(errno));
+      if (errno != EINTR) return false;
     }
     return (fds[0].revents & POLLIN) == 0;
   }
