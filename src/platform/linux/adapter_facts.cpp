@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string_view>
 #include <system_error>
+
+#include <fcntl.h>
 
 // net/if.h before the kernel's headers, which then leave its definitions alone.
 #include <net/if.h>
@@ -22,13 +22,12 @@ namespace qelt {
 
 namespace {
 
-namespace fs = std::filesystem;
+constexpr std::string_view class_net = "/sys/class/net/";
+constexpr std::string_view virtual_net = "/devices/virtual/net/";
 
-constexpr std::string_view virtual_net = "/sys/devices/virtual/net/";
-
-struct socket_holder {
+struct fd_holder {
   int fd;
-  ~socket_holder() {
+  ~fd_holder() {
     if (fd >= 0) ::close(fd);
   }
 };
@@ -89,7 +88,8 @@ struct dump_request {
   std::uint32_t mask;
 };
 
-// The dump, without the statistics the lookup never reads.
+// The dump, without the virtual functions' statistics (large on SR-IOV cards), which
+// the lookup never reads.
 bool send_dump_request(int fd, std::uint32_t sequence) {
   dump_request request{};
   request.header.nlmsg_len = sizeof request;
@@ -168,18 +168,27 @@ bool receive_dump(int fd, std::uint32_t sequence, std::vector<adapter_facts>& li
   }
 }
 
-std::string first_line(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
+// The text of a small sysfs file in folder, empty when it cannot be read.
+std::string read_entry(int folder, const char* name) {
+  const fd_holder file{::openat(folder, name, O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return {};
+  std::string text(4096, '\0');
+  ssize_t size = 0;
+  do {
+    size = ::read(file.fd, text.data(), text.size());
+  } while (size < 0 && errno == EINTR);
+  text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+  return text;
 }
 
-std::string uevent_devtype(const fs::path& file) {
-  std::ifstream in(file);
+std::string devtype(const std::string& uevent) {
   constexpr std::string_view key = "DEVTYPE=";
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with(key)) return line.substr(key.size());
+  for (std::size_t line = 0; line < uevent.size();) {
+    std::size_t end = uevent.find('\n', line);
+    if (end == std::string::npos) end = uevent.size();
+    const std::string_view text(uevent.data() + line, end - line);
+    if (text.starts_with(key)) return std::string(text.substr(key.size()));
+    line = end + 1;
   }
   return {};
 }
@@ -187,16 +196,22 @@ std::string uevent_devtype(const fs::path& file) {
 std::optional<sysfs_facts> read_sysfs_facts(const adapter_facts& link) {
   // Kernel names never hold '/'; a name that did must not reach a path.
   if (link.name.empty() || link.name.find('/') != std::string::npos) return std::nullopt;
-  std::error_code error;
-  // The device's own folder: every fact below comes from the same device.
-  const fs::path device = fs::canonical(fs::path("/sys/class/net") / link.name, error);
-  if (error) return std::nullopt;
+  const std::string entry = std::string(class_net) + link.name;
+  char target[4096];
+  const ssize_t target_size = ::readlink(entry.c_str(), target, sizeof target);
+  if (target_size <= 0 || static_cast<std::size_t>(target_size) == sizeof target) return std::nullopt;
+  // The folder itself from here on, so that every fact comes from the same device.
+  const fd_holder folder{::open(entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (folder.fd < 0) return std::nullopt;
   // The sysfs of another namespace shows its own devices under the same names.
-  if (first_line(device / "ifindex") != std::to_string(link.index)) return std::nullopt;
+  if (read_entry(folder.fd, "ifindex") != std::to_string(link.index) + "\n") return std::nullopt;
   sysfs_facts facts;
-  facts.virtual_device = device.string().starts_with(virtual_net);
-  facts.devtype = uevent_devtype(device / "uevent");
-  facts.phy80211 = fs::exists(device / "phy80211", error);
+  // A device with no parent on a bus sits in /sys/devices/virtual/net (the link is
+  // relative: ../../devices/virtual/net/NAME).
+  facts.virtual_device = std::string_view(target, static_cast<std::size_t>(target_size)).find(virtual_net) !=
+                         std::string_view::npos;
+  facts.devtype = devtype(read_entry(folder.fd, "uevent"));
+  facts.phy80211 = ::faccessat(folder.fd, "phy80211", F_OK, 0) == 0;
   return facts;
 }
 
@@ -208,7 +223,7 @@ bool sysfs_decides(const adapter_facts& facts) {
 }  // namespace
 
 bool read_adapter_facts(std::vector<adapter_facts>& adapters) {
-  const socket_holder netlink{::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
+  const fd_holder netlink{::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
   if (netlink.fd < 0) {
     report_failure("socket", errno);
     return false;
