@@ -1,6 +1,7 @@
 #include "platform/linux/adapter_facts.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -158,6 +159,7 @@ bool receive_dump(int fd, std::uint32_t sequence, std::vector<adapter_facts>& li
           return false;
         }
         const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(message));
+        if (error->error == 0) continue;  // an acknowledgement
         report_failure("kernel", error->error < 0 ? -error->error : EBADMSG);
         return false;
       }
