@@ -47,7 +47,7 @@ signal.pause()' &
     list=$(ip -n "$e2e_ns" -j link show | running_links)
     for link in "${software[@]}"; do grep -qx "$link" <<<"$list" || return 1; done
   }
-  wait_until 10 all_running || fail "not all of ${software[*]} came up: $(ip -n "$e2e_ns" -br link)"
+  wait_until 20 all_running || fail "not all of ${software[*]} came up: $(ip -n "$e2e_ns" -br link)"
   # Each is an Ethernet link to netlink: only its being software keeps it out.
   expect_eq "link types of ${software[*]}" "$(printf 'ether\n%.0s' "${software[@]}")" \
     "$(for link in "${software[@]}"; do ip -n "$e2e_ns" -j link show "$link" | jq -r '.[0].link_type'; done)"
