@@ -196,11 +196,14 @@ TEST_F(endpoint, an_origin_policy_answers_allowed_pages_and_refuses_the_rest) {
       EXPECT_EQ(res->status, 403);
       EXPECT_EQ(res->body, refused);
       EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
+      EXPECT_EQ(res->get_header_value("Vary"), "Origin");
+      EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
       continue;
     }
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(res->get_header_value("Access-Control-Allow-Origin"), rc.allow_origin);
     EXPECT_EQ(res->get_header_value("Vary"), *rc.allow_origin != '\0' ? "Origin" : "");
+    EXPECT_FALSE(res->has_header("Cache-Control"));
     if (std::string(rc.method) == "GET") ++allowed_gets;
   }
   EXPECT_EQ(lookups - lookups_before, allowed_gets) << "a refused request looked the adapters up";

@@ -11,6 +11,7 @@
 #include "log/daily_log_sink.h"
 #include "log/log.h"
 #include "log/log_retention.h"
+#include "platform/log_files.h"
 #include "support/test_support.h"
 
 namespace qelt::log_sample {
@@ -57,8 +58,8 @@ TEST(log, writes_each_record_in_the_record_format_with_crlf_and_no_colour_codes)
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
   };
-  EXPECT_EQ(count("\r\n"), 4u);
-  EXPECT_EQ(count("\n"), 4u) << "every line ends with CR LF";
+  EXPECT_EQ(count(platform::record_end), 4u);
+  EXPECT_EQ(count("\n"), 4u) << "every line ends with the system's line end";
   // The date in the record is today's local date, as in the file name.
   EXPECT_EQ(records[0].date_time.substr(0, 10), test::local_date());
 }
@@ -206,7 +207,7 @@ TEST(log, the_next_day_says_how_many_requests_went_unrecorded_and_retention_runs
   std::ofstream(dated(today - std::chrono::days(3))) << "old";
   daily_log_sink sink((dir.path() / "qelt.log").native(), 0, 0, "QELT_LOGGER");
   sink.set_formatter(std::make_unique<spdlog::pattern_formatter>("[%Y-%m-%d %H:%M:%S] [%l] [%s, %!:%#] %v",
-                                                                 spdlog::pattern_time_type::local, "\r\n"));
+                                                                 spdlog::pattern_time_type::local, platform::record_end));
   EXPECT_TRUE(sink.set_retention(3).deleted.empty());
   sink.set_budget(1);
   for (int i = 0; i < 5; ++i) sink.admit();

@@ -16,6 +16,7 @@
 #include "platform/event_log.h"
 #include "platform/format.h"
 #include "platform/listener_socket.h"
+#include "platform/service_status.h"
 
 namespace qelt {
 
@@ -166,6 +167,7 @@ bool http_server::bind_listener() {
     }
     if (server.bind_to_port(host, port)) {
       if (failed) QELT_INFO("listening on {}:{}", host, port);
+      platform::report_listening(qelt::format("{}:{}", host, port));
       return true;
     }
     // httplib marks a server whose bind failed as out of use; stop() on a server that
@@ -177,6 +179,7 @@ bool http_server::bind_listener() {
       const std::string reason = platform::bind_failure_reason(host, port);
       QELT_ERROR("cannot listen on {}: {}; trying again every few seconds until it can", address, reason);
       platform::report_event(platform::event_type::error, events::cannot_listen, {address, reason});
+      platform::report_cannot_listen(address, reason);
     }
     std::unique_lock<std::mutex> lock(state_mutex_);
     if (state_changed_.wait_for(lock, wait, [this] { return stopping_; })) return false;
@@ -254,6 +257,9 @@ std::optional<access_decision> http_server::check_access(const httplib::Request&
 
 void http_server::refuse(const httplib::Request& request, httplib::Response& response, const std::string& what) {
   response.status = refused_status;
+  // The answer depends on the asking site: no cache may hand it to another one.
+  response.set_header("Vary", "Origin");
+  response.set_header("Cache-Control", "no-store");
   QELT_REQUEST_WARN("request refused by the origin policy: {}, {}", printable(request.path), what);
 }
 

@@ -23,6 +23,7 @@
 #include "platform/console_sink.h"
 #include "platform/event_log.h"
 #include "platform/format.h"
+#include "platform/log_files.h"
 #include "platform/windows_api.h"
 
 namespace qelt {
@@ -30,7 +31,6 @@ namespace qelt {
 namespace {
 
 constexpr const char* record_pattern = "[%Y-%m-%d %H:%M:%S] [%^%l%$] [%s, %!:%#] %v";
-constexpr const char* record_end = "\r\n";
 
 bool same_name(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
@@ -112,7 +112,7 @@ bool log_manager::setup(const std::filesystem::path& file_path, const std::strin
     file_sink_ = std::move(file_sink);
     logger_->set_level(level);
     logger_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
-        record_pattern, spdlog::pattern_time_type::local, record_end));
+        record_pattern, spdlog::pattern_time_type::local, platform::record_end));
     logger_->flush_on(spdlog::level::debug);
     logger_->set_error_handler(
         [logger_name](const std::string& message) { report_write_failure(logger_name, message); });

@@ -1,19 +1,23 @@
-// Registration of the agent with the Windows service control manager.
+// Registration of the agent as this system's service: -i and -u.
 #pragma once
 
-#include <filesystem>
 #include <string>
-
-#include "platform/windows_api.h"
 
 namespace qelt {
 
-// Registers this executable as an own-process, demand-start service; true when created.
-bool install_service(const std::string& name);
-// Marks the service for deletion; true when that succeeded.
-bool uninstall_service(const std::string& name);
+enum class service_change {
+  done,
+  failed,
+  // This system's packages install and remove the service; the switch does nothing.
+  left_to_packages,
+};
 
-// The executable path as the service manager is to run it: between double quotes.
-std::basic_string<WCHAR> quoted_path(const std::filesystem::path& path);
+// Registers this executable as an own-process, demand-start service.
+service_change install_service(const std::string& name);
+// Marks the service for deletion.
+service_change uninstall_service(const std::string& name);
+
+// For left_to_packages: what to do instead, as the log says it.
+std::string service_packages_advice();
 
 }  // namespace qelt

@@ -1,5 +1,6 @@
 // The coloured console sink of the process log: the console's text attributes on
-// Windows, ANSI escape codes elsewhere.
+// Windows; on Linux ANSI escape codes on a terminal, and the journal's priority
+// prefixes under systemd.
 #pragma once
 
 #if defined(_WIN32)
@@ -9,8 +10,8 @@ namespace qelt::platform {
 using console_sink_mt = spdlog::sinks::wincolor_stdout_sink_mt;
 }
 #else
-#  include <spdlog/sinks/ansicolor_sink.h>
+#  include "platform/linux/console_sink.h"
 namespace qelt::platform {
-using console_sink_mt = spdlog::sinks::ansicolor_stdout_sink_mt;
+using console_sink_mt = journal_console_sink;
 }
 #endif

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Browser end-to-end test: examples/mac-address.html in Debian's Chromium, served
-# from another loopback origin, against the agent, then (Windows build) with an origin
-# policy set in the registry while it runs; everything runs in a network namespace of
-# its own (tests/e2e/lib.sh) whose two veth adapters give a known MAC list.
+# Browser end-to-end test: examples/mac-address.html and the client module in one
+# browser, Debian's Chromium or Firefox ESR, served from other loopback origins over
+# http and https, against the agent, then (Windows build) with an origin policy set in
+# the registry while it runs; everything runs in a network namespace of its own
+# (tests/e2e/lib.sh) whose two veth adapters give a known MAC list.
 #
-#   browser.sh AGENT_EXE            the Windows build, installed and started as a
-#                                   service under Wine in a prefix of its own
-#   browser.sh --native QELT_HOST   the native endpoint (quick, for working on the page)
+#   browser.sh chromium|firefox AGENT_EXE            the Windows build, installed and
+#                                                    started as a service under Wine
+#   browser.sh chromium|firefox --native QELT_HOST   the native endpoint (quick, for
+#                                                    working on the page)
 #
 # The browser cases are in drive.py. Exit status: 0 passed, 1 failed,
-# 77 skipped (Chromium cannot start here, or not root).
+# 77 skipped (the browser cannot start here, or not root).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,21 +19,29 @@ root=$(cd "$here/../.." && pwd)
 # shellcheck source-path=SCRIPTDIR source=../e2e/lib.sh
 source "$root/tests/e2e/lib.sh"
 
+engine=${1:-}
+case "$engine" in
+  chromium) browser=${CHROMIUM:-chromium} ;;
+  firefox) browser=${FIREFOX:-firefox-esr} ;;
+  *) echo "usage: $0 chromium|firefox [--native] AGENT" >&2; exit 2 ;;
+esac
+shift
 native=0
 if [ "${1:-}" = --native ]; then native=1; shift; fi
-[ $# -eq 1 ] || { echo "usage: $0 [--native] AGENT" >&2; exit 2; }
+[ $# -eq 1 ] || { echo "usage: $0 chromium|firefox [--native] AGENT" >&2; exit 2; }
 [ -f "$1" ] || { echo "browser.sh: no agent at $1" >&2; exit 1; }
 agent=$(realpath "$1")
 
-chromium=${CHROMIUM:-chromium}
 python=${PYTHON:-python3}
-if ! command -v "$chromium" >/dev/null; then
-  echo "browser: SKIPPED: no $chromium on this machine (scripts/install-deps installs it)"
+if ! command -v "$browser" >/dev/null; then
+  echo "browser: SKIPPED: no $browser on this machine (scripts/install-deps installs it)"
   exit "$e2e_skip"
 fi
 
-e2e_begin browser
-e2e_require_tools "$python" tail
+e2e_begin "browser-$engine"
+e2e_require_tools "$python" tail openssl
+# The version it is, at the start of its log.
+e2e_log "$("$browser" --version 2>/dev/null | head -n 1)"
 
 # Two adapters: both ends of a veth pair, up, with addresses of our own.
 e2e_veth qbr-a qbr-b
@@ -67,14 +77,16 @@ else
   stop_command="'$e2e_wine_launcher' net stop '$e2e_service_name' >/dev/null"
   # The driver stops the service with Wine's net, in this prefix.
   driver_env=(env WINEPREFIX="$e2e_prefix")
-  # The driver sets the origin policy (allowing the origin in $1) and removes it, in
+  # The driver sets the origin policy (allowing the origins in "$@") and removes it, in
   # this prefix. The list first: RestrictOrigins alone would allow no site for a moment.
   export -f e2e_wine e2e_wine_command
   export e2e_ns e2e_prefix e2e_wine_launcher
   key='HKLM\SOFTWARE\Policies\qelt'
   policy_options=(
-    --allow-only "set -eo pipefail
-      e2e_wine reg add '$key\agent\AllowedOrigins' /v 1 /t REG_SZ /d \"\$1\" /reg:64 /f >/dev/null
+    --allow-only "set -eo pipefail; n=0
+      for origin; do n=\$((n + 1))
+        e2e_wine reg add '$key\agent\AllowedOrigins' /v \$n /t REG_SZ /d \"\$origin\" /reg:64 /f >/dev/null
+      done
       e2e_wine reg add '$key\agent' /v RestrictOrigins /t REG_DWORD /d 1 /reg:64 /f >/dev/null"
     --lift-policy "set -eo pipefail; e2e_wine reg delete '$key' /f /reg:64 >/dev/null")
 fi
@@ -91,8 +103,8 @@ stop_agent="$stop_command && timeout 30 tail --pid=$agent_pid -f /dev/null"
 # In the background, so that a signal reaches the cleanup at once; the driver
 # closes its browser on TERM.
 ip netns exec "$e2e_ns" "${driver_env[@]}" \
-  "$python" "$here/drive.py" --pages "$root/examples" --agent "http://127.0.0.1:$e2e_port" \
-  --expect "$expected" --stop-agent "$stop_agent" --work "$e2e_dir" --chromium "$chromium" \
+  "$python" "$here/drive.py" --root "$root" --agent "http://127.0.0.1:$e2e_port" \
+  --expect "$expected" --stop-agent "$stop_agent" --work "$e2e_dir" --browser "$engine" --binary "$browser" \
   "${policy_options[@]}" &
 driver_pid=$!
 e2e_pids+=("$driver_pid")
@@ -107,16 +119,22 @@ e2e_checks=$((e2e_checks + 1))
 # The one preflight the browser got (the custom-header case) came from this agent.
 expect_eq "preflight requests in the agent's log" 1 \
   "$(cat "$agent_dir"/logs/*.log | grep -c 'mac addres options request: /mac' || true)"
-# Under the policy: the refused fetch, JSONP and probe of the page on other.test, then
-# of the public page, each one record; nothing from allowed.test. Ports vary: cut off.
+# Under the policy: each refused fetch, JSONP and probe of the pages on other.test and
+# the public page named its site; the bare script of the https page on allowed.test
+# named none. Nothing from allowed.test otherwise. Ports vary: cut off.
 if [ "${#policy_options[@]}" -ne 0 ]; then
-  expect_eq "refusals in the agent's log" "/mac, Origin http://other.test
-/macp, Referer http://other.test
+  expect_eq "the kinds of refusal in the agent's log" "/mac, Origin http://other.test
+/mac, Origin https://other.test
+/mac, Origin https://public.test
 /mac, Referer http://other.test
-/mac, Origin http://localhost
-/macp, Referer http://localhost
-/mac, Referer http://localhost" "$(cat "$agent_dir"/logs/*.log |
-    sed -nE 's|.*\[warning\] .* request refused by the origin policy: (.*):[0-9]+/?\r?$|\1|p')"
+/mac, Referer https://other.test
+/mac, Referer https://public.test
+/macp, Referer http://other.test
+/macp, Referer https://other.test
+/macp, Referer https://public.test
+/macp, no Origin or Referer" "$(cat "$agent_dir"/logs/*.log | tr -d '\r' |
+    sed -nE 's|.*\[warning\] .* request refused by the origin policy: (.*)$|\1|p' |
+    sed -E 's|:[0-9]+/?$||' | LC_ALL=C sort -u)"
 fi
 if [ "$e2e_failures" -ne 0 ]; then
   for log in "$agent_dir"/logs/*.log; do

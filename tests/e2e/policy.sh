@@ -73,7 +73,7 @@ answer() {
     "$(http_header Access-Control-Allow-Origin)" "$(http_header Vary)" \
     "$(http_header Access-Control-Allow-Private-Network)" "$(cat "$body")"
 }
-refused='403||||{"data":"error status: 403","success":false}'
+refused='403||Origin||{"data":"error status: 403","success":false}'
 mark=$(e2e_line_count "$log")
 expect_eq "GET /mac from an allowed origin" "200|https://app.example.com|Origin||$expected_body" \
   "$(answer GET /mac -H 'Origin: https://app.example.com')"

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log_manager.h"
+#include "platform/log_files.h"
 #include "support/platform/process.h"
 #include "support/platform/raw_socket.h"
 
@@ -43,9 +44,10 @@ std::vector<std::string> read_lines(const std::filesystem::path& path) {
   const std::string text = read_file(path);
   std::vector<std::string> lines;
   std::string::size_type start = 0;
-  for (auto end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", start)) {
+  const std::string end_of_line = qelt::platform::record_end;
+  for (auto end = text.find(end_of_line); end != std::string::npos; end = text.find(end_of_line, start)) {
     lines.push_back(text.substr(start, end - start));
-    start = end + 2;
+    start = end + end_of_line.size();
   }
   if (start < text.size()) lines.push_back(text.substr(start));
   return lines;

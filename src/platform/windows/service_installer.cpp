@@ -1,5 +1,7 @@
 #include "main/service_installer.h"
 
+#include <filesystem>
+
 #include "main/exe_path.h"
 #include "main/sc_handle.h"
 #include "platform/windows_api.h"
@@ -15,14 +17,12 @@ sc_handle open_manager() {
   return sc_handle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
 }
 
-}  // namespace
-
 std::basic_string<WCHAR> quoted_path(const std::filesystem::path& path) {
   const WCHAR quote = '"';
   return quote + path.string<WCHAR>() + quote;
 }
 
-bool install_service(const std::string& name) {
+bool create_service(const std::string& name) {
   if (name.empty()) return false;
   const std::filesystem::path path = get_exe_path();
   if (path.empty()) return false;
@@ -39,7 +39,7 @@ bool install_service(const std::string& name) {
   return static_cast<bool>(service);
 }
 
-bool uninstall_service(const std::string& name) {
+bool delete_service(const std::string& name) {
   if (name.empty()) return false;
   const sc_handle manager = open_manager();
   if (!manager) return false;
@@ -47,5 +47,15 @@ bool uninstall_service(const std::string& name) {
   if (!service) return false;
   return DeleteService(service.get()) != FALSE;
 }
+
+service_change outcome(bool done) { return done ? service_change::done : service_change::failed; }
+
+}  // namespace
+
+service_change install_service(const std::string& name) { return outcome(create_service(name)); }
+
+service_change uninstall_service(const std::string& name) { return outcome(delete_service(name)); }
+
+std::string service_packages_advice() { return {}; }
 
 }  // namespace qelt
