@@ -177,7 +177,7 @@ void stop_while_busy() {
   }
 }
 
-// The real lookup (here the stand-in over getifaddrs and /sys) from several threads.
+// The real lookup (here netlink and sysfs) from several threads.
 void concurrent_lookups() {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

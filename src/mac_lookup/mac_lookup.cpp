@@ -40,21 +40,6 @@ bool is_high_surrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
 }  // namespace
 
-const adapter_api& system_adapter_api() {
-  static const adapter_api api{
-      [](WORD version, WSADATA* data) { return WSAStartup(version, data); },
-      [] { return WSACleanup(); },
-      [](ULONG family, ULONG flags, PVOID reserved, IP_ADAPTER_ADDRESSES* addresses, ULONG* size) {
-        return GetAdaptersAddresses(family, flags, reserved, addresses, size);
-      },
-  };
-  return api;
-}
-
-bool get_mac_addresses(std::list<std::string>& macs) {
-  return get_mac_addresses(macs, system_adapter_api());
-}
-
 bool get_mac_addresses(std::list<std::string>& macs, const adapter_api& api) {
   WSADATA wsa_data{};
   if (api.startup(MAKEWORD(2, 2), &wsa_data) != 0) return false;

@@ -8,8 +8,8 @@
 
 namespace qelt {
 
-// The system calls the lookup makes. Tests hand in their own to play adapter
-// lists and failures; the agent always uses system_adapter_api().
+// The system calls the Windows lookup makes. Tests hand in their own to play adapter
+// lists and failures; the Windows agent always uses system_adapter_api().
 struct adapter_api {
   int (*startup)(WORD version, WSADATA* data);
   int (*cleanup)();
@@ -17,12 +17,16 @@ struct adapter_api {
                         IP_ADAPTER_ADDRESSES* addresses, ULONG* size);
 };
 
+// Windows only (platform/windows/mac_addresses.cpp).
 const adapter_api& system_adapter_api();
 
 // Appends the MAC text ("00:1A:2B:3C:4D:5E") of every adapter that is up, is
 // Ethernet or IEEE 802.11, and is not named "virtual", in the system's order.
 // False, with the list untouched, when the adapter list could not be read.
+// The system's list: on Windows through system_adapter_api(), on Linux from
+// netlink and sysfs (platform/linux/adapter_facts.h), each in platform/*/mac_addresses.cpp.
 bool get_mac_addresses(std::list<std::string>& macs);
+// The Windows algorithm over the calls given.
 bool get_mac_addresses(std::list<std::string>& macs, const adapter_api& api);
 
 // The ANSI form of a NUL-terminated UTF-16 text, cut to at most 511 bytes.

@@ -1,6 +1,6 @@
 // Reading the machine's registry (HKEY_LOCAL_MACHINE, its 64-bit view) and waiting
-// for it to change. On Windows the system's registry; elsewhere an in-memory stand-in
-// that tests fill (platform/posix/registry_stand_in.h).
+// for it to change: Windows only (platform/windows/registry.cpp). The value types are
+// everywhere, so that the settings they give can be tested on every build.
 #pragma once
 
 #include <cstdint>

@@ -56,7 +56,7 @@ void read_origins(const policy_keys& keys, agent_settings& settings) {
           "HKLM\\{}\\RestrictOrigins is {}, not REG_DWORD: taken as 1, restricted", policy_key_path, restrict->type_name));
     }
     if (!restricted) {
-      settings.origins_unrestricted_by_policy = true;
+      settings.origins_unrestricted_by = group_policy;
       return;
     }
     std::vector<const platform::registry_value*> values;
@@ -98,11 +98,6 @@ std::string joined(const std::vector<origin>& origins) {
 
 }  // namespace
 
-policy_keys read_policy_keys() {
-  return {platform::read_machine_key(policy_key_path), platform::read_machine_key(policy_origins_key_path),
-          platform::read_machine_key(install_key_path)};
-}
-
 agent_settings settings_from(const policy_keys& keys) {
   agent_settings settings;
   read_origins(keys, settings);
@@ -122,22 +117,29 @@ agent_settings settings_from(const policy_keys& keys) {
 std::vector<settings_line> describe_origins(const agent_settings& settings) {
   std::vector<settings_line> lines;
   if (!settings.origins) {
-    lines.push_back({false, settings.origins_unrestricted_by_policy
-                                ? "origin policy (Group Policy): RestrictOrigins is 0: every web page may read the addresses"
-                                : "origin policy: none: every web page may read the addresses"});
+    lines.push_back({severity::info,
+                     settings.origins_unrestricted_by.empty()
+                         ? "origin policy: none: every web page may read the addresses"
+                         : qelt::format("origin policy ({}): RestrictOrigins is 0: every web page may read the addresses",
+                                        settings.origins_unrestricted_by)});
     return lines;
   }
   const origin_policy& policy = *settings.origins;
-  if (policy.allowed.empty()) {
-    lines.push_back({true, qelt::format("origin policy ({}): no valid origin is listed: no web page may read the addresses",
+  if (settings.origins_unknown) {
+    lines.push_back({severity::warning,
+                     qelt::format("origin policy ({}): its settings are unknown: no web page may read the addresses "
+                                  "until it is mended",
+                                  policy.source)});
+  } else if (policy.allowed.empty()) {
+    lines.push_back({severity::warning, qelt::format("origin policy ({}): no valid origin is listed: no web page may read the addresses",
                                         policy.source)});
   } else {
-    lines.push_back({false, qelt::format("origin policy ({}): {} {} may read the addresses: {}", policy.source,
+    lines.push_back({severity::info, qelt::format("origin policy ({}): {} {} may read the addresses: {}", policy.source,
                                          policy.allowed.size(), policy.allowed.size() == 1 ? "origin" : "origins",
                                          joined(policy.allowed))});
   }
   for (const ignored_entry& ignored : policy.ignored) {
-    lines.push_back({true, qelt::format("origin policy ({}): ignored \"{}\": {}", policy.source,
+    lines.push_back({severity::warning, qelt::format("origin policy ({}): ignored \"{}\": {}", policy.source,
                                         printable(ignored.entry), ignored.reason)});
   }
   return lines;
@@ -147,13 +149,13 @@ std::vector<settings_line> describe_logs(const agent_settings& settings) {
   std::vector<settings_line> lines;
   const std::string limit_from =
       settings.request_log_limit_source.empty() ? "the default" : "RequestLogLimitMB, " + settings.request_log_limit_source;
-  lines.push_back({false, settings.request_log_limit_mb == 0
+  lines.push_back({severity::info, settings.request_log_limit_mb == 0
                               ? qelt::format("request log budget: none ({})", limit_from)
                               : qelt::format("request log budget: {} MiB a day ({})", settings.request_log_limit_mb,
                                              limit_from)});
   const std::string retention_from =
       settings.log_retention_source.empty() ? "the default" : "LogRetentionDays, " + settings.log_retention_source;
-  lines.push_back({false, settings.log_retention_days == 0
+  lines.push_back({severity::info, settings.log_retention_days == 0
                               ? qelt::format("log retention: every daily file is kept ({})", retention_from)
                               : qelt::format("log retention: daily files older than {} days are deleted ({})",
                                              settings.log_retention_days, retention_from)});
@@ -162,7 +164,8 @@ std::vector<settings_line> describe_logs(const agent_settings& settings) {
 
 std::vector<settings_line> describe_problems(const agent_settings& settings) {
   std::vector<settings_line> lines;
-  for (const std::string& problem : settings.problems) lines.push_back({true, "settings: " + problem});
+  for (const std::string& error : settings.errors) lines.push_back({severity::error, "settings: " + error});
+  for (const std::string& problem : settings.problems) lines.push_back({severity::warning, "settings: " + problem});
   return lines;
 }
 

@@ -7,7 +7,7 @@ namespace qelt {
 namespace {
 
 bool origins_set(const agent_settings& settings) {
-  return settings.origins || settings.origins_unrestricted_by_policy;
+  return settings.origins || !settings.origins_unrestricted_by.empty();
 }
 
 bool logs_set(const agent_settings& settings) {
@@ -20,33 +20,34 @@ settings_watcher::~settings_watcher() { stop(); }
 
 void settings_watcher::log_lines(const std::vector<settings_line>& lines) {
   for (const settings_line& line : lines) {
-    if (line.warning) {
+    if (line.level == severity::warning) {
       QELT_WARN("{}", line.text);
-    } else {
+    } else if (line.level == severity::info) {
       QELT_INFO("{}", line.text);
+    } else {
+      QELT_ERROR("{}", line.text);
     }
   }
 }
 
-void settings_watcher::start(apply_function apply) {
+void settings_watcher::start(apply_function apply, std::unique_ptr<settings_source> source) {
   apply_ = std::move(apply);
-  // Armed before the first reading, so that no change after it goes unnoticed.
-  watch_ = std::make_unique<platform::registry_watch>(
-      std::vector<std::string>{policy_key_path, install_key_path});
-  take(settings_from(read_policy_keys()), true);
+  // Armed since its creation, before this first reading: no change after it goes unnoticed.
+  source_ = std::move(source);
+  take(source_->read(), true);
   thread_ = std::thread(&settings_watcher::follow, this);
 }
 
 void settings_watcher::stop() {
   if (!thread_.joinable()) return;
-  watch_->stop();
+  source_->stop();
   thread_.join();
-  watch_.reset();
+  source_.reset();
 }
 
 void settings_watcher::follow() {
-  while (watch_->wait()) {
-    agent_settings settings = settings_from(read_policy_keys());
+  while (source_->wait()) {
+    agent_settings settings = source_->read();
     if (settings != current_) take(settings, false);
   }
 }

@@ -1,5 +1,5 @@
-// Follows the administrator's settings: reads them at start, then again whenever the
-// registry keys change, and hands each new version to the agent. The log says what is
+// Follows the administrator's settings: reads them at start, then again whenever their
+// source (settings_source.h) changes, and hands each new version to the agent. The log says what is
 // in force whenever it changes (and at start, if anything is set).
 #pragma once
 
@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/registry.h"
 #include "policy/settings.h"
+#include "policy/settings_source.h"
 
 namespace qelt {
 
@@ -23,7 +23,7 @@ class settings_watcher {
   settings_watcher& operator=(const settings_watcher&) = delete;
 
   // Reads and applies the settings on this thread, then follows them on a thread of its own.
-  void start(apply_function apply);
+  void start(apply_function apply, std::unique_ptr<settings_source> source);
   // Ends following; the settings applied last stay in force.
   void stop();
 
@@ -33,7 +33,7 @@ class settings_watcher {
   static void log_lines(const std::vector<settings_line>& lines);
 
   apply_function apply_;
-  std::unique_ptr<platform::registry_watch> watch_;
+  std::unique_ptr<settings_source> source_;
   std::thread thread_;
   agent_settings current_;
 };

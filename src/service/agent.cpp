@@ -30,8 +30,8 @@ void apply(const agent_settings& settings) {
 
 }  // namespace
 
-void start_agent(const std::string& host, int port) {
-  watcher().start(apply);
+void start_agent(const std::string& host, int port, std::unique_ptr<settings_source> settings) {
+  watcher().start(apply, std::move(settings));
   http_server::instance().init(host, port);
   http_server::instance().start();
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The MAC lookup of both builds against adapters we lay out ourselves: the
-# Windows build's qelt-macs.exe under Wine and the native qelt-macs, in one
-# network namespace, must print exactly the addresses of the Ethernet
-# adapters that are up and not called "virtual", upper case, in
-# interface-index order, duplicates kept.
+# The MAC lookup of both builds against adapters we lay out ourselves, in one
+# network namespace: the Windows build's qelt-macs.exe under Wine must print
+# exactly the addresses of the Ethernet adapters that are up and not called
+# "virtual", upper case, in interface-index order, duplicates kept (Wine reports
+# veths as Ethernet); the native qelt-macs prints none of them, as a veth is a
+# software device to Linux.
 #
 #   adapters.sh WIN_QELT_MACS_EXE NATIVE_QELT_MACS
 source "$(dirname "$0")/lib.sh"
@@ -45,7 +46,7 @@ check_lookups() {
   status=0
   output=$(in_ns "$native_macs") || status=$?
   expect_eq "native qelt-macs $when: exit code" 0 "$status"
-  expect_eq "native qelt-macs $when: output" "$expected" "$output"
+  expect_eq "native qelt-macs $when: output (no veth)" "" "$output"
   status=0
   output=$(e2e_wine "$win_macs") || status=$?
   expect_eq "qelt-macs.exe under Wine $when: exit code" 0 "$status"

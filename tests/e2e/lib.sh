@@ -148,6 +148,9 @@ e2e_cleanup() {
   exit "$status"
 }
 
+# The tools e2e_begin checks for; a native test that needs no Wine sets its own.
+e2e_tools=(ip wine wineserver curl timeout awk)
+
 # Sets the test up: name, root check, tools, namespace with loopback up,
 # temporary folder, and the cleanup trap.
 e2e_begin() {
@@ -156,7 +159,7 @@ e2e_begin() {
     echo "$e2e_test: SKIPPED: needs root for network namespaces (ip netns)" >&2
     exit "$e2e_skip"
   fi
-  e2e_require_tools ip wine wineserver curl timeout awk
+  e2e_require_tools "${e2e_tools[@]}"
   exec {e2e_stdout}>&1 {e2e_stderr}>&2
   trap e2e_cleanup EXIT
   trap 'exit 130' INT

@@ -103,6 +103,8 @@ struct IP_ADAPTER_ADDRESSES {
 };
 using PIP_ADAPTER_ADDRESSES = IP_ADAPTER_ADDRESSES*;
 
+// In adapters_stand_in.cpp, for the benchmarks; the Linux agent lists adapters from
+// netlink and sysfs instead.
 ULONG GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved,
                            PIP_ADAPTER_ADDRESSES addresses, PULONG size);
 
