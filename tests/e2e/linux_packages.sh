@@ -2,16 +2,16 @@
 # The .deb and the .rpm on a real systemd: Debian 12 containers booted with
 # systemd-nspawn, in the test's own network namespace (port 17654 free, no adapter).
 #
-#   linux_packages.sh DEB DEB_NEXT RPM CACHE_DIR
+#   linux_packages.sh DEB DEB_NEXT RPM
 #
-# DEB_NEXT is the same agent packaged under version N+1. The containers' root is made
-# once by mmdebstrap into CACHE_DIR (from the mirror of this machine's apt sources) and
-# booted read-only with a tmpfs overlay (--volatile=overlay): every container starts
-# fresh, and nothing is unpacked per run.
+# DEB_NEXT is the same agent packaged under version N+1. The containers' root
+# (scripts/container-root, made once per machine) is booted read-only with a tmpfs
+# overlay (--volatile=overlay): every container starts fresh, and nothing is unpacked
+# per run.
 source "$(dirname "$0")/lib.sh"
 
-[ $# -eq 4 ] || { echo "usage: $0 DEB DEB_NEXT RPM CACHE_DIR" >&2; exit 2; }
-deb=$(realpath "$1") deb_next=$(realpath "$2") rpm=$(realpath "$3") cache=$4
+[ $# -eq 3 ] || { echo "usage: $0 DEB DEB_NEXT RPM" >&2; exit 2; }
+deb=$(realpath "$1") deb_next=$(realpath "$2") rpm=$(realpath "$3")
 
 e2e_begin linux_packages
 e2e_require_tools systemd-nspawn mmdebstrap nsenter flock lintian rpmlint
@@ -23,40 +23,8 @@ readonly started_id=882cfafe0d114fb3813720bfefb47f66 stopped_id=f175d6bce83342b3
 
 # ---- the containers' root ---------------------------------------------------------
 
-# What the containers need inside; the name of the cached root changes with it.
-readonly root_packages=systemd,systemd-sysv,dbus,rpm
-root_dir="$cache/debian12-$(echo "$root_packages" | md5sum | cut -c1-8)"
-
-# The first Debian archive among this machine's apt sources (none is written here).
-apt_mirror() {
-  local uri
-  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security || true)
-  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' \
-    /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | head -n 1)
-  [ -n "$uri" ] || fail "no Debian archive in this machine's apt sources"
-  echo "$uri"
-}
-
-make_root() {
-  mkdir -p "$cache"
-  exec {lock}>"$cache/.root.lock"
-  flock "$lock"
-  if [ ! -f "$root_dir/.complete" ]; then
-    local mirror started=$SECONDS
-    mirror=$(apt_mirror)
-    e2e_log "making the containers' root with mmdebstrap from $mirror (once, kept in $root_dir)"
-    rm -rf "$root_dir" "$root_dir.new"
-    mmdebstrap --variant=minbase --include="$root_packages" \
-      --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
-      --dpkgopt='path-exclude=/usr/share/doc/*' \
-      bookworm "$root_dir.new" "$mirror" >"$e2e_dir/mmdebstrap.log" 2>&1 ||
-      fail "mmdebstrap failed: $(tail -n 20 "$e2e_dir/mmdebstrap.log")"
-    touch "$root_dir.new/.complete"
-    mv "$root_dir.new" "$root_dir"
-    e2e_log "root made in $((SECONDS - started)) s"
-  fi
-  flock -u "$lock"
-}
+# Made once per machine (scripts/install-deps runs it); made here if it is missing.
+root_dir=$(bash "$(dirname "$0")/../../scripts/container-root") || fail "no containers' root"
 
 # ---- one container at a time ----------------------------------------------------------
 
@@ -153,7 +121,6 @@ expect_lacks() {
 { lintian --fail-on error "$deb"; rpmlint "$rpm"; } >"$e2e_dir/lint.log" 2>&1 &
 lint_pid=$!
 e2e_pids+=("$lint_pid")
-make_root
 mkdir -p "$e2e_dir/packages"
 cp "$deb" "$deb_next" "$rpm" "$e2e_dir/packages/"
 deb_name=$(basename "$deb") deb_next_name=$(basename "$deb_next") rpm_name=$(basename "$rpm")
