@@ -303,15 +303,17 @@ e2e_events_after() {
 
 # ---- the endpoint ------------------------------------------------------------
 
-# Sends a request to the agent inside the namespace. Sets http_code (curl's
-# exit code), http_status, http_headers (header lines, no \r) and http_body.
+# Sends a request to the agent inside the namespace: http_request METHOD PATH [curl
+# options...]. Sets http_code (curl's exit code), http_status, http_headers (header
+# lines, no \r) and http_body.
 http_request() {
   local method=$1 path=$2
+  shift 2
   local headers="$e2e_dir/http-headers" body="$e2e_dir/http-body"
   : >"$headers"
   : >"$body"
   http_code=0
-  in_ns curl -sS --max-time 10 -X "$method" -D "$headers" -o "$body" \
+  in_ns curl -sS --max-time 10 -X "$method" -D "$headers" -o "$body" "$@" \
     "http://127.0.0.1:$e2e_port$path" 2>"$e2e_dir/curl-error" || http_code=$?
   http_headers=$(tr -d '\r' <"$headers")
   http_status=$(head -n 1 <<<"$http_headers" | awk '{print $2}')

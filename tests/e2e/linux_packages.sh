@@ -66,15 +66,7 @@ answers() {
 }
 serving() { is_active && answers; }
 # GET /mac from a page of the origin $1; sets what http_request sets.
-from_origin() {
-  local headers="$e2e_dir/http-headers" body="$e2e_dir/http-body"
-  http_code=0
-  in_ns curl -sS --max-time 10 -H "Origin: $1" -D "$headers" -o "$body" \
-    "http://127.0.0.1:$e2e_port/mac" 2>"$e2e_dir/curl-error" || http_code=$?
-  http_headers=$(tr -d '\r' <"$headers")
-  http_status=$(head -n 1 <<<"$http_headers" | awk '{print $2}')
-  http_body=$(cat "$body")
-}
+from_origin() { http_request GET /mac -H "Origin: $1"; }
 status_from() { from_origin "$1" && [ "$http_status" = "$2" ]; }
 # Waits (5 s, as the settings files promise) until origin $1 gets status $2.
 expect_status_within_5s() {
