@@ -82,16 +82,18 @@ def build_windows(folder):
 def wine_prefix(name, **extra_env):
     """A fresh Wine prefix with C:\\qelt-logs; yields its environment, and ends its
     processes and removes it afterwards."""
-    prefix = Path(tempfile.mkdtemp(prefix=f"qelt-bench-{name}-"))
+    folder = Path(tempfile.mkdtemp(prefix=f"qelt-bench-{name}-"))
+    prefix = folder / "prefix"
     env = dict(os.environ, WINEPREFIX=str(prefix), **extra_env)
     try:
-        subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
+        subprocess.run([str(ROOT / "scripts" / "wine-prefix"), str(prefix)], check=True, timeout=180)
         (prefix / "drive_c" / "qelt-logs").mkdir(parents=True)
         yield env
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
-        shutil.rmtree(prefix, ignore_errors=True)
+        if prefix.exists():
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def free_port():

@@ -654,16 +654,18 @@ class Stress:
     @contextlib.contextmanager
     def wine_prefix(self):
         """A fresh Wine prefix with a logs folder at C:\\logs; ended and removed afterwards."""
-        prefix = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
+        folder = Path(tempfile.mkdtemp(prefix="qelt-stress-wine-"))
+        prefix = folder / "prefix"
         env = dict(os.environ, WINEPREFIX=str(prefix))
         try:
-            subprocess.run([*WINE, "wineboot", "-i"], env=env, capture_output=True, timeout=180)
+            subprocess.run([str(ROOT / "scripts" / "wine-prefix"), str(prefix)], check=True, timeout=180)
             (prefix / "drive_c" / "logs").mkdir(parents=True, exist_ok=True)
             yield prefix, env
         finally:
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
-            shutil.rmtree(prefix, ignore_errors=True)
+            if prefix.exists():
+                subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+                subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(folder, ignore_errors=True)
 
     def wine_hostile(self):
         with self.wine_prefix() as (prefix, env):

@@ -20,6 +20,7 @@ set -euo pipefail
 readonly e2e_skip=77
 # The project's Wine launcher (see there): the prefix given, quiet, no address-space randomisation.
 readonly e2e_wine_launcher="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/wine"
+readonly e2e_wine_prefix_maker="${e2e_wine_launcher%/wine}/wine-prefix"
 readonly e2e_port=17654
 readonly e2e_service_name="qelt agent service"
 
@@ -256,15 +257,15 @@ e2e_ns_processes() {
   done
 }
 
-# Creates a fresh prefix inside the namespace, restarts it once (a first boot
-# may leave two service managers answering from separate databases), keeps a
-# process alive in it (Wine ends its services once no ordinary process is
-# left) and checks that exactly one service manager runs.
+# Makes a fresh prefix (scripts/wine-prefix: a copy of one booted once and shut down,
+# since a first boot may leave two service managers answering from separate
+# databases), starts it inside the namespace with a process kept alive in it (Wine
+# ends its services once no ordinary process is left) and checks that exactly one
+# service manager runs.
 e2e_prefix_boot() {
   e2e_prefix="$e2e_dir/prefix"
-  e2e_wine wineboot -i >"$e2e_dir/wineboot.log" 2>&1 || fail "wineboot -i failed: $(cat "$e2e_dir/wineboot.log")"
-  WINEPREFIX="$e2e_prefix" timeout 60 wineserver -k || true
-  WINEPREFIX="$e2e_prefix" timeout 60 wineserver -w || fail "the prefix's wineserver did not end"
+  "$e2e_wine_prefix_maker" "$e2e_prefix" >"$e2e_dir/wineboot.log" 2>&1 ||
+    fail "no Wine prefix: $(cat "$e2e_dir/wineboot.log")"
   e2e_keep_alive
   # net start (the list of running services) answers once the service manager is up.
   # Either program may be the one that starts it: both pass on the services' WINEDEBUG.

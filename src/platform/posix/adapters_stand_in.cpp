@@ -9,9 +9,11 @@
 #include <vector>
 
 #include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <net/if_arp.h>
 #include <net/if.h>
+// The kernel's ARPHRD_ names, as adapter_facts.cpp takes them: glibc's net/if_arp.h
+// defines the same structures again, and the two cannot share a unit.
+#include <linux/if_arp.h>
+#include <linux/if_packet.h>
 #include <unistd.h>
 
 namespace {
